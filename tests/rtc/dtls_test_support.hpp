@@ -1,0 +1,130 @@
+#pragma once
+
+#include "dtls/Certificate.hpp"
+#include "dtls/DtlsTransport.hpp"
+#include "dtls/MemoryTransport.hpp"
+#include "dtls/SctpTransport.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace rtc::impl::test {
+
+using namespace std::chrono_literals;
+
+// Waits for conditions that other threads make true; every wait has a generous time-out.
+class Waiter {
+public:
+    void notify() {
+        { std::lock_guard lock(mMutex); ++mGeneration; }
+        mCondition.notify_all();
+    }
+    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+        std::unique_lock lock(mMutex);
+        return mCondition.wait_for(lock, timeout, [&] { return condition(); });
+    }
+    std::mutex& mutex() { return mMutex; }
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mCondition;
+    unsigned long mGeneration = 0;
+};
+
+// For conditions nobody signals (an object released by another thread): polls until true.
+inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+// Records everything a callback saw, under a lock, and wakes waiters.
+template <typename T> class Recorder {
+public:
+    void push(T value) {
+        { std::lock_guard lock(mWaiter.mutex()); mItems.push_back(std::move(value)); }
+        mWaiter.notify();
+    }
+    bool waitCount(std::size_t count, std::chrono::milliseconds timeout = 20s) {
+        return mWaiter.waitUntil([&] { return mItems.size() >= count; }, timeout);
+    }
+    bool waitFor(const std::function<bool(const std::vector<T>&)>& condition,
+                 std::chrono::milliseconds timeout = 20s) {
+        return mWaiter.waitUntil([&] { return condition(mItems); }, timeout);
+    }
+    std::vector<T> items() {
+        std::lock_guard lock(mWaiter.mutex());
+        return mItems;
+    }
+    std::size_t size() {
+        std::lock_guard lock(mWaiter.mutex());
+        return mItems.size();
+    }
+
+private:
+    Waiter mWaiter;
+    std::vector<T> mItems;
+};
+
+inline bool contains(const std::vector<Transport::State>& states, Transport::State state) {
+    for (auto s : states)
+        if (s == state)
+            return true;
+    return false;
+}
+
+// Two DTLS ends over an in-memory link: `client` is a=setup:active.
+struct DtlsPair {
+    std::shared_ptr<MemoryTransport> linkClient, linkServer;
+    std::shared_ptr<Certificate> clientCertificate, serverCertificate;
+    std::shared_ptr<DtlsTransport> client, server;
+    Recorder<Transport::State> clientStates, serverStates;
+
+    explicit DtlsPair(MemoryLinkOptions link = {}, DtlsTransport::Options options = {},
+                      bool wrongFingerprintAtClient = false) {
+        std::tie(linkClient, linkServer) = MemoryTransport::createPair(link);
+        clientCertificate = Certificate::generate("client");
+        serverCertificate = Certificate::generate("server");
+        auto expectedAtClient = serverCertificate->fingerprint();
+        if (wrongFingerprintAtClient)
+            expectedAtClient = Certificate::generate("impostor")->fingerprint();
+        client = DtlsTransport::create(linkClient, clientCertificate, expectedAtClient,
+                                       DtlsTransport::Role::Client, options);
+        server = DtlsTransport::create(linkServer, serverCertificate,
+                                       clientCertificate->fingerprint(),
+                                       DtlsTransport::Role::Server, options);
+        client->onStateChange([this](Transport::State s) { clientStates.push(s); });
+        server->onStateChange([this](Transport::State s) { serverStates.push(s); });
+    }
+
+    void start() {
+        server->start();
+        client->start();
+    }
+
+    bool waitConnected(std::chrono::milliseconds timeout = 20s) {
+        auto connected = [](const std::vector<Transport::State>& s) {
+            return contains(s, Transport::State::Connected);
+        };
+        return clientStates.waitFor(connected, timeout) && serverStates.waitFor(connected, timeout);
+    }
+
+    ~DtlsPair() {
+        // Callbacks capture this object; drop them before members go away.
+        if (client)
+            client->resetCallbacks();
+        if (server)
+            server->resetCallbacks();
+    }
+};
+
+} // namespace rtc::impl::test
