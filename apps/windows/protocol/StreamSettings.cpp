@@ -97,13 +97,8 @@ std::int32_t modeCeiling(std::int64_t width, std::int64_t height, std::int64_t f
     return static_cast<std::int32_t>(std::clamp(ceiling, kMinBitrate, kMaxBitrate));
 }
 
-auto modeKey(const StreamMode& mode) { return std::tie(mode.width, mode.height, mode.fps); }
-
-}  // namespace
-
-int h264LevelFor(std::int64_t width, std::int64_t height, std::int64_t fps) {
-    checkNative(width, height, fps);
-    throwUnless(width % 2 == 0 && height % 2 == 0, kOddDimensions);
+// level_idc of the first level that carries the format, 0 when none does. Sizes are in range.
+int fittingLevel(std::int64_t width, std::int64_t height, std::int64_t fps) {
     const std::int64_t widthMb = (width + 15) / 16;
     const std::int64_t heightMb = (height + 15) / 16;
     const std::int64_t frameMb = widthMb * heightMb;
@@ -114,7 +109,19 @@ int h264LevelFor(std::int64_t width, std::int64_t height, std::int64_t fps) {
             return level.levelIdc;
         }
     }
-    throw ProtocolError(kAboveLevel52);
+    return 0;
+}
+
+auto modeKey(const StreamMode& mode) { return std::tie(mode.width, mode.height, mode.fps); }
+
+}  // namespace
+
+int h264LevelFor(std::int64_t width, std::int64_t height, std::int64_t fps) {
+    checkNative(width, height, fps);
+    throwUnless(width % 2 == 0 && height % 2 == 0, kOddDimensions);
+    const int level = fittingLevel(width, height, fps);
+    throwUnless(level != 0, kAboveLevel52);
+    return level;
 }
 
 void validateStreamConfiguration(const StreamConfiguration& configuration) {
@@ -189,11 +196,8 @@ StreamModes buildStreamModes(std::int32_t nativeWidth, std::int32_t nativeHeight
         const std::int64_t height = (std::int64_t{nativeHeight} * effective / nativeWidth) & ~std::int64_t{1};
         if (width < 2 || height < 2) continue;
         for (const std::int64_t fps : rates) {
-            try {
-                h264LevelFor(width, height, fps);
-            } catch (const ProtocolError&) {
-                continue;
-            }
+            // Sizes here are even and in range, so only the level itself can rule a rate out.
+            if (fittingLevel(width, height, fps) == 0) continue;
             const StreamMode mode{static_cast<std::int32_t>(width), static_cast<std::int32_t>(height),
                                   static_cast<std::int32_t>(fps), modeCeiling(width, height, fps)};
             const bool seen = std::any_of(result.modes.begin(), result.modes.end(),
