@@ -6,7 +6,7 @@
 
 namespace {
 
-std::string hex(const murel::win::Sha256Digest& digest) {
+std::string hex(const murel::Sha256Digest& digest) {
     static const char digits[] = "0123456789abcdef";
     std::string text;
     for (auto byte : digest) {
@@ -16,7 +16,7 @@ std::string hex(const murel::win::Sha256Digest& digest) {
     return text;
 }
 
-std::string sha256Hex(std::string_view data) { return hex(murel::win::cngSha256(data, "hash failed")); }
+std::string sha256Hex(std::string_view data) { return hex(murel::win::cngSha256(data)); }
 
 TEST(CngSha256, KnownAnswerVectors) {
     EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");

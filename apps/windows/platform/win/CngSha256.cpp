@@ -15,7 +15,8 @@
 
 namespace murel::win {
 
-Sha256Digest cngSha256(std::string_view data, const char* failureMessage) {
+Sha256Digest cngSha256(std::string_view data) {
+    constexpr const char* failureMessage = "SHA-256 hashing failed";
     if (data.size() > ULONG_MAX) throw ProtocolError(failureMessage);
     Sha256Digest digest{};
     // BCryptHash does not write through pbInput; the cast only satisfies its signature.
