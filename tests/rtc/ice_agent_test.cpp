@@ -320,7 +320,10 @@ TEST(IceAgentLoopback, DatagramsFromStrangersAreNotDelivered) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->messageClass(), StunClass::ErrorResponse);
   EXPECT_EQ(reply->getError()->code, 401);
-  // A marker from the real peer arrives after the stranger's datagram; only it is delivered.
+  // Outside the DTLS and RTP ranges nothing goes up, even from the real peer.
+  ASSERT_TRUE(b.agent->send(std::vector<uint8_t>{200, 1, 2, 3}));
+  ASSERT_TRUE(b.agent->send(std::vector<uint8_t>{70, 1, 2, 3}));
+  // A marker from the real peer arrives after those datagrams; only it is delivered.
   auto marker = dtlsLike(5);
   ASSERT_TRUE(b.agent->send(marker));
   ASSERT_TRUE(a.waitReceived(1));

@@ -496,13 +496,16 @@ struct IceAgent::Impl {
 
   // Returns true when `data` is application data for the layer above.
   bool handlePeer(size_t base, const Address& from, std::span<const uint8_t> data, Clock::time_point now) {
-    if (stun::classify(data) == stun::PacketKind::Stun) {
+    auto kind = stun::classify(data);
+    if (kind == stun::PacketKind::Stun) {
       auto m = StunMessage::parse(data);
       if (!m || m->method() != stun::kBinding) return false;
       if (m->isRequest()) handleRequest(base, from, *m, data, now);
       else if (m->isResponse()) handleResponse(from, *m, data, now);
       return false;
     }
+    // Only DTLS and RTP/RTCP go up; anything else on the port is dropped.
+    if (kind != stun::PacketKind::Dtls && kind != stun::PacketKind::Rtp) return false;
     if (state == IceState::Failed || state == IceState::Closed) return false;
     for (auto& p : pairs)
       if (p.base == base && p.state == PairState::Succeeded && remotes[p.remote].address == from) return true;
