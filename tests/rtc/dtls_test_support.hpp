@@ -65,6 +65,10 @@ public:
         std::lock_guard lock(mWaiter.mutex());
         return mItems;
     }
+    void clear() {
+        std::lock_guard lock(mWaiter.mutex());
+        mItems.clear();
+    }
     std::size_t size() {
         std::lock_guard lock(mWaiter.mutex());
         return mItems.size();
@@ -126,5 +130,91 @@ struct DtlsPair {
             server->resetCallbacks();
     }
 };
+
+} // namespace rtc::impl::test
+
+namespace rtc::impl::test {
+
+// Two SCTP transports over a connected DTLS pair; `client` is the DTLS client (even stream ids).
+struct SctpPair {
+    DtlsPair dtls;
+    std::shared_ptr<SctpTransport> client, server;
+    Recorder<std::shared_ptr<DataChannel>> clientChannels, serverChannels;
+    Recorder<Transport::State> clientStates, serverStates;
+    bool dtlsUp = false;
+
+    explicit SctpPair(SctpTransport::Options options = {}, MemoryLinkOptions link = {})
+        : dtls(link) {
+        dtls.start();
+        dtlsUp = dtls.waitConnected();
+        if (!dtlsUp)
+            return;
+        options.mtu = dtls.client->maxPayloadSize();
+        auto clientOptions = options;
+        clientOptions.dtlsClient = true;
+        auto serverOptions = options;
+        serverOptions.dtlsClient = false;
+        client = SctpTransport::create(dtls.client, clientOptions);
+        server = SctpTransport::create(dtls.server, serverOptions);
+        client->onChannel([this](std::shared_ptr<DataChannel> c) { clientChannels.push(c); });
+        server->onChannel([this](std::shared_ptr<DataChannel> c) { serverChannels.push(c); });
+        client->onStateChange([this](Transport::State s) { clientStates.push(s); });
+        server->onStateChange([this](Transport::State s) { serverStates.push(s); });
+        server->start();
+        client->start();
+    }
+
+    bool waitConnected(std::chrono::milliseconds timeout = 20s) {
+        if (!dtlsUp)
+            return false;
+        auto up = [](const std::vector<Transport::State>& s) {
+            return contains(s, Transport::State::Connected);
+        };
+        return clientStates.waitFor(up, timeout) && serverStates.waitFor(up, timeout);
+    }
+
+    ~SctpPair() {
+        if (client)
+            client->resetCallbacks();
+        if (server)
+            server->resetCallbacks();
+    }
+};
+
+// Collects one channel's events.
+struct ChannelProbe {
+    Recorder<Message> messages;
+    Recorder<int> opened, closed;
+    Recorder<std::string> errors;
+    Recorder<int> low;
+
+    void attach(const std::shared_ptr<DataChannel>& channel, bool withMessages = true) {
+        if (withMessages)
+            channel->onMessage([this](Message m) { messages.push(std::move(m)); });
+        channel->onOpen([this] { opened.push(1); });
+        channel->onClosed([this] { closed.push(1); });
+        channel->onError([this](std::string e) { errors.push(std::move(e)); });
+        channel->onBufferedAmountLow([this] { low.push(1); });
+    }
+};
+
+inline std::string textOf(const Message& message) {
+    if (auto* text = std::get_if<std::string>(&message))
+        return *text;
+    return "<binary>";
+}
+
+inline std::vector<std::byte> binaryOf(const Message& message) {
+    if (auto* bytes = std::get_if<std::vector<std::byte>>(&message))
+        return *bytes;
+    return {};
+}
+
+inline std::vector<std::byte> pattern(std::size_t size, unsigned seed) {
+    std::vector<std::byte> out(size);
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = static_cast<std::byte>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
+    return out;
+}
 
 } // namespace rtc::impl::test

@@ -25,12 +25,12 @@ DataChannel::DataChannel(Token, std::weak_ptr<SctpTransport> transport, std::uin
 DataChannel::~DataChannel() = default;
 
 bool DataChannel::send(ByteSpan binary) {
-    return send(Message(std::vector<std::byte>(binary.begin(), binary.end())));
+    return sendMessage(Message(std::vector<std::byte>(binary.begin(), binary.end())));
 }
 
-bool DataChannel::send(std::string_view text) { return send(Message(std::string(text))); }
+bool DataChannel::send(std::string_view text) { return sendMessage(Message(std::string(text))); }
 
-bool DataChannel::send(const Message& message) {
+bool DataChannel::sendMessage(const Message& message) {
     if (state() != State::Open)
         throw std::runtime_error("DataChannel is closed");
     if (sizeOf(message) > mMaxMessageSize)

@@ -59,7 +59,7 @@ public:
     // transport's bounded send queue cannot take it.
     bool send(ByteSpan binary);
     bool send(std::string_view text);
-    bool send(const Message& message);
+    bool sendMessage(const Message& message);
 
     // Resets the stream; the peer sees the channel closed. onClosed fires when done.
     void close();

@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 constexpr std::size_t kMinSendBuffer = 1024 * 1024;
 constexpr std::size_t kMaxSendBuffer = 32 * 1024 * 1024;
 constexpr std::size_t kMaxNotification = 64 * 1024;
+constexpr std::size_t kMtuMargin = 32;
 constexpr std::uint16_t kNotificationStream = 0xFFFF; // never a data stream (ids < maxStreams)
 
 std::uint32_t networkToHost(std::uint32_t value) {
@@ -110,12 +111,6 @@ void SctpTransport::start() {
             return;
         mStarted = true;
     }
-    std::weak_ptr<SctpTransport> weak = weak_from_this();
-    mLower->onReceive([weak](ByteSpan packet) {
-        if (auto self = weak.lock())
-            self->incoming(packet);
-    });
-
     auto failStart = [this](const char* step) {
         {
             std::lock_guard lock(mMutex);
@@ -189,8 +184,18 @@ void SctpTransport::start() {
     struct sctp_paddrparams params {};
     std::memcpy(&params.spp_address, &remote, sizeof remote);
     params.spp_flags = SPP_PMTUD_DISABLE;
-    params.spp_pathmtu = static_cast<std::uint32_t>(mOptions.mtu);
+    // usrsctp's packets over AF_CONN come out a few bytes above the path MTU it is given
+    // (measured: 9), so leave room below what the lower layer takes.
+    params.spp_pathmtu = static_cast<std::uint32_t>(mOptions.mtu > kMtuMargin + 256 ? mOptions.mtu - kMtuMargin : 256);
     usrsctp_setsockopt(mSocket, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
+
+    // Only now: a packet reaching usrsctp before the socket was bound would be answered with an
+    // ABORT and kill the peer's association attempt. Earlier packets are dropped; SCTP resends.
+    std::weak_ptr<SctpTransport> weak = weak_from_this();
+    mLower->onReceive([weak](ByteSpan packet) {
+        if (auto self = weak.lock())
+            self->incoming(packet);
+    });
 }
 
 void SctpTransport::stop() {
@@ -380,7 +385,7 @@ void SctpTransport::closeChannel(const std::shared_ptr<DataChannel>& channel) {
 }
 
 int SctpTransport::onOutgoingPacket(const void* data, std::size_t length) {
-    if (length > mOptions.mtu + 64) // a packet above the configured MTU cannot pass the lower layer
+    if (length > mOptions.mtu) // it could not pass the lower layer anyway
         return -1;
     auto* bytes = static_cast<const std::byte*>(data);
     return mLower->send(ByteSpan(bytes, length)) ? 0 : -1;
@@ -657,15 +662,19 @@ void SctpTransport::incomingReset(const std::vector<std::uint16_t>& streams) {
         std::lock_guard lock(mMutex);
         for (std::uint16_t id : streams) {
             mReassembly.erase(id);
+            if (mReserved.count(id))
+                markResetLocked(id, kIncomingReset);
             auto it = mChannels.find(id);
             if (it == mChannels.end())
                 continue;
             auto channel = it->second;
             if (channel->state() != DataChannel::State::Closing) {
-                // Closed by the peer: answer with our own reset so the id becomes free again.
+                // Closed by the peer: answer with our own reset; the id is free once both
+                // directions were reset.
                 channel->beginClosing();
                 mPendingResets.insert(id);
                 mReserved.insert(id);
+                markResetLocked(id, kIncomingReset);
             }
             mAwaitingAck.erase(id);
             mNeedsOpen.erase(id);
@@ -691,7 +700,7 @@ void SctpTransport::outgoingResetDone(const std::vector<std::uint16_t>& streams,
                 mPendingResets.insert(id);
                 continue;
             }
-            mReserved.erase(id);
+            markResetLocked(id, kOutgoingReset);
             auto it = mChannels.find(id);
             if (it != mChannels.end() && it->second->state() == DataChannel::State::Closing) {
                 // Our side is done; the channel is closed even if the peer never resets its side.
@@ -707,6 +716,15 @@ void SctpTransport::outgoingResetDone(const std::vector<std::uint16_t>& streams,
     for (auto& channel : closed) {
         channel->setState(DataChannel::State::Closed);
         channel->triggerClosed();
+    }
+}
+
+void SctpTransport::markResetLocked(std::uint16_t stream, std::uint8_t direction) {
+    auto& done = mResetDone[stream];
+    done |= direction;
+    if (done == (kIncomingReset | kOutgoingReset)) {
+        mResetDone.erase(stream);
+        mReserved.erase(stream);
     }
 }
 
@@ -789,15 +807,20 @@ void SctpTransport::drainLocked() {
     request->srs_number_streams = static_cast<std::uint16_t>(resets.size());
     std::memcpy(buffer.data() + sizeof(struct sctp_reset_streams), resets.data(),
                 resets.size() * sizeof(std::uint16_t));
+    {
+        // Recorded first: the completion may be reported on another thread before setsockopt
+        // returns here.
+        std::lock_guard lock(mMutex);
+        for (std::uint16_t id : resets)
+            mResetting.insert(id);
+    }
     int result = usrsctp_setsockopt(mSocket, IPPROTO_SCTP, SCTP_RESET_STREAMS, request,
                                     static_cast<socklen_t>(buffer.size()));
-    {
+    if (result != 0) {
         std::lock_guard lock(mMutex);
         for (std::uint16_t id : resets) {
-            if (result == 0)
-                mResetting.insert(id);
-            else
-                mPendingResets.insert(id); // one request at a time: retried shortly
+            mResetting.erase(id);
+            mPendingResets.insert(id); // one request at a time: retried shortly
         }
     }
     if (result != 0)

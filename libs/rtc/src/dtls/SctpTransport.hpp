@@ -130,6 +130,9 @@ private:
     bool sendOne(Outgoing& message);
     void changeState(State state);
     void scheduleResetRetry();
+    static constexpr std::uint8_t kIncomingReset = 1;
+    static constexpr std::uint8_t kOutgoingReset = 2;
+    void markResetLocked(std::uint16_t stream, std::uint8_t direction);
 
     const std::shared_ptr<Transport> mLower;
     const Options mOptions;
@@ -145,6 +148,7 @@ private:
     std::set<std::uint16_t> mPendingResets;   // outgoing resets to request when their data left
     std::set<std::uint16_t> mResetting;       // outgoing reset requested, not yet done
     std::set<std::uint16_t> mReserved;        // ids not reusable until both directions were reset
+    std::map<std::uint16_t, std::uint8_t> mResetDone; // directions already reset, per reserved id
     std::deque<Outgoing> mQueue;
     std::size_t mQueuedBytes = 0;
     std::map<std::uint16_t, Reassembly> mReassembly;
