@@ -1,0 +1,554 @@
+#include "ControlServer.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <type_traits>
+
+#include <boost/asio.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+namespace murel {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+constexpr std::size_t kHeaderLimit = 16 * 1024;
+constexpr std::size_t kOutgoingQueueLimit = 1024;
+constexpr std::size_t kConnectionLimit = 16000;
+constexpr auto kHttpTimeout = 30s;
+constexpr auto kHandshakeTimeout = 10s;
+
+using Log = std::function<void(std::string_view)>;
+
+struct Context {
+    ControlService& service;
+    net::io_context& io;
+    net::thread_pool& pool;
+    ssl::context* tls;
+    std::chrono::seconds idleTimeout;
+    const Log& log;
+    std::atomic<std::size_t> connections{0};
+};
+
+// Keeps the connection count while a connection object lives.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(Context& context) : context_(&context) { ++context_->connections; }
+    ConnectionSlot(ConnectionSlot&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot() {
+        if (context_) --context_->connections;
+    }
+
+private:
+    Context* context_;
+};
+
+template <class Stream>
+constexpr bool kSecure = !std::is_same_v<Stream, beast::tcp_stream>;
+
+std::string endpointText(const tcp::endpoint& endpoint) {
+    const auto address = endpoint.address();
+    const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return host + ":" + std::to_string(endpoint.port());
+}
+
+template <class Body>
+void setCommonHeaders(http::response<Body>& response) {
+    response.set(http::field::server, "murel-control");
+    response.set(http::field::content_type, "application/json");
+    response.set(http::field::cache_control, "no-store");
+}
+
+http::response<http::string_body> jsonResponse(int status, std::string body, unsigned version, bool keepAlive) {
+    http::response<http::string_body> response{static_cast<http::status>(status), version};
+    setCommonHeaders(response);
+    response.keep_alive(keepAlive);
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return response;
+}
+
+std::string errorBody(std::string_view message) {
+    return toCompactJson(Json{{"error", std::string(message)}});
+}
+
+// Ends a plain or TLS stream after the last response.
+template <class Stream>
+void closeStream(std::shared_ptr<Stream> stream) {
+    if constexpr (kSecure<Stream>) {
+        beast::get_lowest_layer(*stream).expires_after(5s);
+        stream->async_shutdown([stream](beast::error_code) { beast::get_lowest_layer(*stream).close(); });
+    } else {
+        beast::error_code ec;
+        stream->socket().shutdown(tcp::socket::shutdown_send, ec);
+        stream->close();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Signaling: one device's WebSocket.
+
+template <class Stream>
+class SignalingConnection : public SignalingLink,
+                            public std::enable_shared_from_this<SignalingConnection<Stream>> {
+public:
+    SignalingConnection(Context& context, Stream&& stream, std::string remote)
+        : context_(context),
+          slot_(context),
+          ws_(std::move(stream)),
+          idle_(ws_.get_executor()),
+          remote_(std::move(remote)) {}
+
+    void start(http::request<http::string_body> request) {
+        auto self = this->shared_from_this();
+        const auto admission =
+            context_.service.admitSignaling(std::string(request[http::field::authorization]), self);
+        if (admission.status != 101) {
+            context_.log("signaling refused " + remote_ + " status " + std::to_string(admission.status));
+            auto response = std::make_shared<http::response<http::string_body>>(jsonResponse(
+                admission.status,
+                errorBody(admission.status == 409 ? "Device already connected" : "Missing, invalid or expired token"),
+                request.version(), false));
+            beast::get_lowest_layer(ws_).expires_after(kHttpTimeout);
+            http::async_write(ws_.next_layer(), *response, [self, response](beast::error_code, std::size_t) {
+                auto stream = std::make_shared<Stream>(std::move(self->ws_.next_layer()));
+                closeStream(stream);
+            });
+            return;
+        }
+        deviceId_ = admission.deviceId;
+        beast::get_lowest_layer(ws_).expires_never();
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = kHandshakeTimeout;
+        timeouts.idle_timeout = websocket::stream_base::none();
+        timeouts.keep_alive_pings = false;
+        ws_.set_option(timeouts);
+        ws_.set_option(websocket::stream_base::decorator(
+            [](websocket::response_type& response) { response.set(http::field::server, "murel-control"); }));
+        ws_.read_message_max(kSignalingMessageLimit);
+        // The device leaves as soon as its close frame arrives, not only after the TCP teardown.
+        ws_.control_callback([weak = this->weak_from_this()](websocket::frame_type kind, beast::string_view) {
+            if (kind != websocket::frame_type::close) return;
+            if (auto self = weak.lock()) self->leave();
+        });
+        ws_.auto_fragment(false);
+        ws_.async_accept(request, [self](beast::error_code ec) { self->onAccept(ec); });
+    }
+
+    void deliver(std::string message) override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this(), message = std::move(message)]() mutable {
+            self->enqueue(std::move(message));
+        });
+    }
+
+    void disconnect() override {
+        net::post(ws_.get_executor(), [self = this->shared_from_this()] {
+            self->closeWith(websocket::close_code::policy_error, "device removed");
+        });
+    }
+
+private:
+    void onAccept(beast::error_code ec) {
+        if (ec) {
+            context_.log("signaling handshake failed " + remote_ + ": " + ec.message());
+            finish();
+            return;
+        }
+        accepted_ = true;
+        armIdle();
+        doRead();
+        writeNext();
+    }
+
+    void armIdle() {
+        idle_.expires_after(context_.idleTimeout);
+        idle_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+            if (ec) return;
+            if (auto self = weak.lock()) {
+                self->context_.log("signaling idle timeout device=" + self->deviceId_);
+                self->closeWith(websocket::close_code::going_away, "idle");
+            }
+        });
+    }
+
+    void doRead() {
+        ws_.async_read(buffer_, [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+            self->onRead(ec);
+        });
+    }
+
+    void onRead(beast::error_code ec) {
+        if (ec) {
+            if (ec == websocket::error::message_too_big) {
+                context_.log("signaling message too large device=" + deviceId_);
+            }
+            finish();
+            return;
+        }
+        if (closing_) {
+            buffer_.consume(buffer_.size());
+            doRead();
+            return;
+        }
+        armIdle();
+        if (!ws_.got_text()) {
+            buffer_.consume(buffer_.size());
+            context_.log("signaling binary frame device=" + deviceId_);
+            closeWith(websocket::close_code::unknown_data, "binary frames are not accepted");
+            doRead();
+            return;
+        }
+        const std::string text = beast::buffers_to_string(buffer_.data());
+        buffer_.consume(buffer_.size());
+        if (!context_.service.receiveSignaling(this->shared_from_this(), text)) {
+            context_.log("signaling invalid message device=" + deviceId_);
+            closeWith(websocket::close_code::bad_payload, "invalid message");
+        }
+        doRead();
+    }
+
+    void enqueue(std::string message) {
+        if (closing_ || finished_) return;
+        if (queue_.size() >= kOutgoingQueueLimit) {
+            context_.log("signaling send queue full device=" + deviceId_);
+            closeWith(websocket::close_code::try_again_later, "send queue full");
+            return;
+        }
+        queue_.push_back(std::move(message));
+        writeNext();
+    }
+
+    void writeNext() {
+        if (!accepted_ || writing_ || finished_) return;
+        if (queue_.empty() || closing_) {
+            if (closing_ && !closeSent_) sendClose();
+            return;
+        }
+        writing_ = true;
+        ws_.text(true);
+        ws_.async_write(net::buffer(queue_.front()),
+                        [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
+                            self->writing_ = false;
+                            if (ec) {
+                                self->finish();
+                                return;
+                            }
+                            self->queue_.pop_front();
+                            self->writeNext();
+                        });
+    }
+
+    void closeWith(websocket::close_code code, const char* reason) {
+        if (closing_ || finished_) return;
+        closing_ = true;
+        closeReason_ = websocket::close_reason(code, reason);
+        queue_.clear();
+        if (!accepted_) return;
+        if (!writing_) sendClose();
+    }
+
+    void sendClose() {
+        closeSent_ = true;
+        ws_.async_close(closeReason_, [self = this->shared_from_this()](beast::error_code) {
+            // The pending read completes once the close handshake is over (or times out).
+        });
+    }
+
+    void leave() {
+        if (left_) return;
+        left_ = true;
+        context_.service.leaveSignaling(this->shared_from_this());
+    }
+
+    void finish() {
+        if (finished_) return;
+        finished_ = true;
+        idle_.cancel();
+        queue_.clear();
+        leave();
+        beast::error_code ignored;
+        beast::get_lowest_layer(ws_).socket().close(ignored);
+    }
+
+    Context& context_;
+    ConnectionSlot slot_;
+    websocket::stream<Stream> ws_;
+    net::steady_timer idle_;
+    beast::flat_buffer buffer_;
+    std::deque<std::string> queue_;
+    std::string remote_;
+    std::string deviceId_;
+    websocket::close_reason closeReason_;
+    bool accepted_ = false;
+    bool writing_ = false;
+    bool closing_ = false;
+    bool closeSent_ = false;
+    bool finished_ = false;
+    bool left_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// HTTP: keep-alive request loop; hands signaling upgrades over to a SignalingConnection.
+
+bool isSlowRoute(std::string_view target) {
+    return target == "/v1/auth/register" || target == "/v1/auth/login";
+}
+
+template <class Stream>
+class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream>> {
+public:
+    HttpConnection(Context& context, Stream&& stream, std::string remote)
+        : context_(context), slot_(context), stream_(std::move(stream)), remote_(std::move(remote)) {}
+
+    void start() { doRead(); }
+
+private:
+    void doRead() {
+        parser_.emplace();
+        parser_->header_limit(kHeaderLimit);
+        parser_->body_limit(kControlBodyLimit);
+        beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+    }
+
+    void onRead(beast::error_code ec) {
+        if (ec == http::error::body_limit) {
+            context_.log("http " + remote_ + " body over limit: 413");
+            send(jsonResponse(413, errorBody("Request body too large"), 11, false));
+            return;
+        }
+        if (ec == http::error::header_limit) {
+            context_.log("http " + remote_ + " header over limit: 431");
+            send(jsonResponse(431, errorBody("Request header too large"), 11, false));
+            return;
+        }
+        if (ec) {
+            if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
+                ec != net::error::connection_reset && ec != net::error::eof) {
+                if (ec.category() == http::make_error_code(http::error::bad_method).category()) {
+                    send(jsonResponse(400, errorBody("Malformed HTTP request"), 11, false));
+                    return;
+                }
+            }
+            close();
+            return;
+        }
+        auto request = parser_->release();
+        if (websocket::is_upgrade(request)) {
+            if (request.target() != "/v1/signaling") {
+                send(jsonResponse(404, errorBody("Not found"), request.version(), false));
+                return;
+            }
+            context_.log("http " + remote_ + " GET /v1/signaling upgrade");
+            auto connection = std::make_shared<SignalingConnection<Stream>>(context_, std::move(stream_), remote_);
+            connection->start(std::move(request));
+            return;
+        }
+        auto api = std::make_shared<ApiRequest>();
+        api->method = std::string(request.method_string());
+        api->target = std::string(request.target());
+        api->authorization = std::string(request[http::field::authorization]);
+        api->body = std::move(request.body());
+        api->remote = remote_;
+        const unsigned version = request.version();
+        const bool keepAlive = request.keep_alive();
+        wipe(request.body());
+        auto self = this->shared_from_this();
+        auto respond = [self, api, version, keepAlive](ApiReply reply) {
+            self->context_.log("http " + self->remote_ + " " + api->method + " " + api->target + " " +
+                               std::to_string(reply.status));
+            wipe(api->authorization);
+            wipe(api->body);
+            const bool keep = keepAlive && reply.status < 500;
+            self->send(jsonResponse(reply.status, std::move(reply.body), version, keep));
+        };
+        if (isSlowRoute(api->target)) {
+            // Password hashing runs on the worker pool; the reply comes back to this connection.
+            beast::get_lowest_layer(stream_).expires_never();
+            net::post(context_.pool, [self, api, respond] {
+                ApiReply reply = self->context_.service.handle(*api);
+                net::post(self->stream_.get_executor(),
+                          [respond, reply = std::move(reply)]() mutable { respond(std::move(reply)); });
+            });
+        } else {
+            respond(context_.service.handle(*api));
+        }
+    }
+
+    void send(http::response<http::string_body> response) {
+        auto shared = std::make_shared<http::response<http::string_body>>(std::move(response));
+        beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
+        http::async_write(stream_, *shared,
+                          [self = this->shared_from_this(), shared](beast::error_code ec, std::size_t) {
+                              wipe(shared->body());
+                              if (ec || !shared->keep_alive()) {
+                                  self->close();
+                                  return;
+                              }
+                              self->doRead();
+                          });
+    }
+
+    void close() {
+        auto stream = std::make_shared<Stream>(std::move(stream_));
+        closeStream(stream);
+    }
+
+    Context& context_;
+    ConnectionSlot slot_;
+    Stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+    std::string remote_;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class Listener : public std::enable_shared_from_this<Listener> {
+public:
+    Listener(Context& context, tcp::acceptor& acceptor) : context_(context), acceptor_(acceptor), retry_(context.io) {}
+
+    void accept() {
+        acceptor_.async_accept(net::make_strand(context_.io),
+                               [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
+                                   self->onAccept(ec, std::move(socket));
+                               });
+    }
+
+private:
+    void onAccept(beast::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
+        if (ec) {
+            context_.log("accept failed: " + ec.message());
+            retry_.expires_after(100ms);
+            retry_.async_wait([self = shared_from_this()](beast::error_code e) {
+                if (!e) self->accept();
+            });
+            return;
+        }
+        beast::error_code endpointError;
+        const auto peer = socket.remote_endpoint(endpointError);
+        const std::string remote = endpointError ? std::string("unknown") : endpointText(peer);
+        if (context_.connections.load() >= kConnectionLimit) {
+            context_.log("connection refused " + remote + ": connection limit reached");
+            socket.close(endpointError);
+            accept();
+            return;
+        }
+        socket.set_option(tcp::no_delay(true), endpointError);
+        if (context_.tls) {
+            using Secure = beast::ssl_stream<beast::tcp_stream>;
+            auto stream = std::make_shared<Secure>(beast::tcp_stream(std::move(socket)), *context_.tls);
+            beast::get_lowest_layer(*stream).expires_after(kHandshakeTimeout);
+            Context& context = context_;
+            stream->async_handshake(ssl::stream_base::server, [&context, stream, remote](beast::error_code e) {
+                if (e) {
+                    context.log("tls handshake failed " + remote + ": " + e.message());
+                    beast::get_lowest_layer(*stream).close();
+                    return;
+                }
+                std::make_shared<HttpConnection<Secure>>(context, std::move(*stream), remote)->start();
+            });
+        } else {
+            std::make_shared<HttpConnection<beast::tcp_stream>>(context_, beast::tcp_stream(std::move(socket)), remote)
+                ->start();
+        }
+        accept();
+    }
+
+    Context& context_;
+    tcp::acceptor& acceptor_;
+    net::steady_timer retry_;
+};
+
+net::ip::address resolveListenHost(const std::string& host) {
+    if (host == "localhost") return net::ip::make_address("127.0.0.1");
+    beast::error_code ec;
+    auto address = net::ip::make_address(host, ec);
+    if (ec) throw std::runtime_error("--listen needs an IP address, not " + host);
+    return address;
+}
+
+}  // namespace
+
+int runControlServer(ControlService& service, const ServiceOptions& options, const Log& log) {
+    const auto address = resolveListenHost(options.listenHost);
+    if (!options.tls() && !address.is_loopback()) {
+        throw std::runtime_error("refusing plain HTTP on non-loopback address " + options.listenHost +
+                                 "; give --tls-cert and --tls-key");
+    }
+
+    std::optional<ssl::context> tls;
+    if (options.tls()) {
+        tls.emplace(ssl::context::tls_server);
+        tls->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                         ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+        beast::error_code ec;
+        tls->use_certificate_chain_file(options.tlsCert.string(), ec);
+        if (ec) throw std::runtime_error("cannot load certificate " + options.tlsCert.string() + ": " + ec.message());
+        tls->use_private_key_file(options.tlsKey.string(), ssl::context::pem, ec);
+        if (ec) throw std::runtime_error("cannot load private key " + options.tlsKey.string() + ": " + ec.message());
+    }
+
+    net::io_context io{1};
+    net::thread_pool pool{2};
+    Context context{service, io, pool, tls ? &*tls : nullptr, std::chrono::seconds(options.signalingIdleSeconds), log};
+
+    tcp::acceptor acceptor{io};
+    const tcp::endpoint endpoint{address, options.listenPort};
+    beast::error_code ec;
+    acceptor.open(endpoint.protocol(), ec);
+    if (!ec) acceptor.set_option(net::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor.bind(endpoint, ec);
+    if (!ec) acceptor.listen(net::socket_base::max_listen_connections, ec);
+    if (ec) throw std::runtime_error("cannot listen on " + endpointText(endpoint) + ": " + ec.message());
+
+    const std::string bound = endpointText(acceptor.local_endpoint());
+    std::make_shared<Listener>(context, acceptor)->accept();
+
+    net::signal_set signals{io, SIGINT, SIGTERM};
+    signals.async_wait([&](beast::error_code e, int signal) {
+        if (e) return;
+        log("signal " + std::to_string(signal) + ": shutting down");
+        acceptor.close();
+        io.stop();
+    });
+
+    net::steady_timer housekeeping{io};
+    std::function<void()> scheduleHousekeeping = [&] {
+        housekeeping.expires_after(1h);
+        housekeeping.async_wait([&](beast::error_code e) {
+            if (e) return;
+            service.housekeeping();
+            scheduleHousekeeping();
+        });
+    };
+    service.housekeeping();
+    scheduleHousekeeping();
+
+    log(std::string("listening on ") + bound + (tls ? " (https)" : " (http)"));
+    std::cout << "listening on " << bound << std::endl;
+    io.run();
+    pool.join();
+    log("stopped");
+    return 0;
+}
+
+}  // namespace murel

@@ -1,0 +1,354 @@
+#include "TestClient.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#ifndef MUREL_CONTROL_BINARY
+#error "MUREL_CONTROL_BINARY must name the murel-control executable"
+#endif
+
+namespace murel::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left);
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Waits for the child with a bound; SIGKILL when it does not go.
+int reap(pid_t pid, std::chrono::milliseconds grace) {
+    const auto deadline = Clock::now() + grace;
+    int status = 0;
+    while (Clock::now() < deadline) {
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "murel-control-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs) {
+    logFile_ = dataDir.parent_path() / (dataDir.filename().string() + ".log");
+    std::vector<std::string> args{MUREL_CONTROL_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string(),
+                                  "--test-fast-hashes"};
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        const int log = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (log >= 0) dup2(log, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    // Read stdout until the "listening on" line, at most 20 s.
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (text.find('\n') == std::string::npos) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, remainingMs(deadline)) <= 0) break;
+        char chunk[256];
+        const auto n = read(out[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    const std::string prefix = "listening on 127.0.0.1:";
+    const auto at = text.find(prefix);
+    if (at == std::string::npos) {
+        kill(pid_, SIGKILL);
+        reap(pid_, std::chrono::seconds(5));
+        pid_ = -1;
+        throw std::runtime_error("server did not start: " + text + "\n" + log());
+    }
+    port_ = static_cast<std::uint16_t>(std::stoi(text.substr(at + prefix.size())));
+}
+
+ServerProcess::~ServerProcess() {
+    if (pid_ > 0) stop();
+}
+
+void ServerProcess::kill9() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    reap(pid_, std::chrono::seconds(10));
+    pid_ = -1;
+}
+
+int ServerProcess::stop() {
+    if (pid_ <= 0) return -1;
+    kill(pid_, SIGTERM);
+    const int status = reap(pid_, std::chrono::seconds(10));
+    pid_ = -1;
+    return status;
+}
+
+std::string ServerProcess::log() const {
+    std::ifstream in(logFile_);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::pair<int, std::string> runBinary(const std::vector<std::string>& args) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        std::vector<std::string> copy{MUREL_CONTROL_BINARY};
+        copy.insert(copy.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : copy) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, remainingMs(deadline)) <= 0) break;
+        char chunk[4096];
+        const auto n = read(out[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(n));
+    }
+    close(out[0]);
+    return {reap(pid, std::chrono::seconds(5)), text};
+}
+
+Connection::Connection(std::uint16_t port, const std::string& tlsCaFile) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) throw std::runtime_error("socket failed");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd_);
+        throw std::runtime_error("connect failed");
+    }
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval timeout{10, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (tlsCaFile.empty()) return;
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_load_verify_locations(ctx_, tlsCaFile.c_str(), nullptr) != 1) {
+        throw std::runtime_error("cannot load CA file");
+    }
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, fd_);
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), "127.0.0.1");
+    if (SSL_connect(ssl_) != 1) {
+        const auto error = ERR_get_error();
+        char text[256];
+        ERR_error_string_n(error, text, sizeof text);
+        SSL_free(ssl_);
+        SSL_CTX_free(ctx_);
+        close(fd_);
+        ssl_ = nullptr;
+        ctx_ = nullptr;
+        fd_ = -1;
+        throw std::runtime_error(std::string("TLS handshake failed: ") + text);
+    }
+}
+
+Connection::~Connection() {
+    if (ssl_) SSL_free(ssl_);
+    if (ctx_) SSL_CTX_free(ctx_);
+    if (fd_ >= 0) close(fd_);
+}
+
+void Connection::shutdown() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+}
+
+void Connection::writeAll(std::string_view data) {
+    while (!data.empty()) {
+        const long n = ssl_ ? SSL_write(ssl_, data.data(), static_cast<int>(data.size()))
+                            : send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+        if (n <= 0) throw std::runtime_error("write failed");
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+bool Connection::readSome(std::string& into, std::chrono::milliseconds timeout) {
+    if (!ssl_ || SSL_pending(ssl_) == 0) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) return false;
+    }
+    char chunk[16384];
+    const long n = ssl_ ? SSL_read(ssl_, chunk, sizeof chunk) : recv(fd_, chunk, sizeof chunk, 0);
+    if (n <= 0) return false;
+    into.append(chunk, static_cast<std::size_t>(n));
+    return true;
+}
+
+RawResponse httpExchange(std::uint16_t port, const std::string& method, const std::string& path,
+                         const std::string& headers, const std::string& body, const std::string& tlsCaFile) {
+    Connection connection(port, tlsCaFile);
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n" + headers;
+    if (!body.empty() || method == "POST") request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    request += "\r\n";
+    try {
+        connection.writeAll(request + body);
+    } catch (const std::exception&) {
+        // The server may answer and close before taking the whole body (413); read what it said.
+    }
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline && connection.readSome(text, std::chrono::milliseconds(remainingMs(deadline)))) {
+    }
+    RawResponse response;
+    const auto headEnd = text.find("\r\n\r\n");
+    if (text.size() < 12 || headEnd == std::string::npos) throw std::runtime_error("no HTTP response: " + text);
+    response.status = std::stoi(text.substr(9, 3));
+    std::istringstream head(text.substr(0, headEnd));
+    std::string line;
+    std::getline(head, line);
+    while (std::getline(head, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        const auto colon = line.find(':');
+        if (colon == std::string::npos) continue;
+        auto value = line.substr(colon + 1);
+        while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+        response.headers[lower(line.substr(0, colon))] = value;
+    }
+    response.body = text.substr(headEnd + 4);
+    const auto length = response.headers.find("content-length");
+    if (length != response.headers.end()) {
+        const auto expected = static_cast<std::size_t>(std::stoul(length->second));
+        if (response.body.size() != expected) throw std::runtime_error("short HTTP body");
+    }
+    return response;
+}
+
+Json TestHttp::request(const HttpRequest& request) {
+    std::string headers = "Accept: application/json\r\n";
+    if (!request.bearer.empty()) {
+        validateCredential(request.bearer);
+        headers += "Authorization: Bearer " + request.bearer + "\r\n";
+    }
+    std::string body;
+    if (!request.body.is_null()) {
+        body = toCompactJson(request.body);
+        headers += "Content-Type: application/json\r\n";
+    }
+    const auto response = httpExchange(port_, request.method, request.path, headers, body, ca_);
+    if (response.status < 200 || response.status > 299) {
+        throw ProtocolError("Control API returned HTTP " + std::to_string(response.status));
+    }
+    if (response.headers.count("content-type") == 0 || response.headers.at("content-type") != "application/json") {
+        throw ProtocolError("reply is not JSON");
+    }
+    return parseWire(response.body, kControlBodyLimit);
+}
+
+WsClient::WsClient(std::uint16_t port, const std::string& bearer, const std::string& tlsCaFile)
+    : connection_(std::make_unique<Connection>(port, tlsCaFile)) {
+    connection_->writeAll(upgradeRequest("127.0.0.1", "/v1/signaling", bearer));
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::size_t headEnd = std::string::npos;
+    while ((headEnd = buffer_.find("\r\n\r\n")) == std::string::npos) {
+        if (!connection_->readSome(buffer_, std::chrono::milliseconds(remainingMs(deadline)))) {
+            throw std::runtime_error("no upgrade response");
+        }
+    }
+    status_ = std::stoi(buffer_.substr(9, 3));
+    buffer_.erase(0, headEnd + 4);
+    if (status_ != 101) closed_ = true;
+}
+
+std::optional<Json> WsClient::receive(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string message;
+    while (!closed_) {
+        while (auto frame = takeServerFrame(buffer_, 1 << 20)) {
+            if (frame->opcode == 8) {
+                closed_ = true;
+                connection_->shutdown();
+                if (frame->payload.size() >= 2) {
+                    closeCode_ = static_cast<std::uint16_t>((static_cast<unsigned char>(frame->payload[0]) << 8) |
+                                                            static_cast<unsigned char>(frame->payload[1]));
+                }
+                return std::nullopt;
+            }
+            if (frame->opcode == 9) {
+                sendFrame(10, frame->payload);
+                continue;
+            }
+            if (frame->opcode != 1 && frame->opcode != 0) throw std::runtime_error("unexpected frame type");
+            message += frame->payload;
+            if (frame->fin) return parseWire(message, kSignalingMessageLimit);
+        }
+        if (remainingMs(deadline) == 0) return std::nullopt;
+        if (!connection_->readSome(buffer_, std::chrono::milliseconds(remainingMs(deadline)))) {
+            // Distinguish a quiet connection from a closed one.
+            if (remainingMs(deadline) > 0) closed_ = true;
+            return std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+bool WsClient::waitClosed(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!closed_ && remainingMs(deadline) > 0) {
+        receive(std::chrono::milliseconds(remainingMs(deadline)));
+    }
+    return closed_;
+}
+
+}  // namespace murel::test
