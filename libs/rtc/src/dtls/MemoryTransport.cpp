@@ -75,7 +75,8 @@ struct MemoryTransport::Link : std::enable_shared_from_this<MemoryTransport::Lin
             }
             auto first = queue.begin();
             if (first->first.first > Clock::now()) {
-                condition.wait_until(lock, first->first.first);
+                const auto when = first->first.first; // a copy: the queue may change meanwhile
+                condition.wait_until(lock, when);
                 continue;
             }
             Packet packet = std::move(first->second);

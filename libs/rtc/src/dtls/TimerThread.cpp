@@ -81,7 +81,8 @@ void TimerThread::run() {
         auto first = mTasks.begin();
         auto now = Clock::now();
         if (first->first.when > now) {
-            mCondition.wait_until(lock, first->first.when);
+            const auto when = first->first.when; // a copy: the task may be cancelled meanwhile
+            mCondition.wait_until(lock, when);
             continue;
         }
         std::function<void()> task = std::move(first->second);
