@@ -68,7 +68,7 @@ public:
 private:
     void fail(const char* reason);
     void receiveLoop();
-    void sendLoop();
+    void sendLoop(std::chrono::nanoseconds firstHeartbeat);
 
     std::unique_ptr<WebSocketTransport> transport_;
     MessageHandler onMessage_;
