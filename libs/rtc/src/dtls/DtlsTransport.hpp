@@ -45,6 +45,9 @@ struct SrtpKeyMaterial {
 // after start(), Connected once the handshake finished and the peer certificate matched the
 // expected fingerprint, Failed (see error()), Closed after close() or the peer's close_notify.
 //
+// The lower transport's receive and state callbacks belong to this object from start() on (an
+// owner that also wants the lower state observes the lower transport before handing it over).
+//
 // Threads: public calls from any thread. Incoming datagrams are processed on the lower layer's
 // thread and handshake retransmissions on the TimerThread; callbacks run on those threads without
 // any of this object's locks held.

@@ -107,6 +107,13 @@ std::uintptr_t UsrsctpLibrary::acquire() {
         // Bulk transfers queue many chunks; the default of 512 throttles them.
         usrsctp_sysctl_set_sctp_max_chunks_on_queue(10 * 1024);
         usrsctp_sysctl_set_sctp_delayed_sack_time_default(20);
+        // Both ends start the association at about the same time; when their INITs cross, one
+        // side can wait for a retransmission. RFC 9260's initial RTO of 1 s (not RFC 4960's 3 s)
+        // bounds that wait, and a 200 ms minimum speeds up loss recovery on short paths.
+        usrsctp_sysctl_set_sctp_rto_initial_default(1000);
+        usrsctp_sysctl_set_sctp_rto_min_default(200);
+        usrsctp_sysctl_set_sctp_rto_max_default(10000);
+        usrsctp_sysctl_set_sctp_init_rto_max_default(10000);
         lib.initialised = true;
         lib.finishAttempts = 0;
     }
