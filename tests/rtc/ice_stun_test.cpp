@@ -19,7 +19,7 @@ std::vector<uint8_t> hex(const std::string& text) {
   return out;
 }
 
-std::span<const uint8_t> bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
+std::span<const uint8_t> bytes(std::string_view s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
 
 const std::string kPassword = "VOkJxbRl1RmTxUk/WvJxBt";
 
