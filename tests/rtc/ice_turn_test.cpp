@@ -249,6 +249,26 @@ TEST(TurnClientCoturn, StaleNonceIsRenewed) {
   EXPECT_EQ(h.client->state(), TurnClient::State::Allocated);
 }
 
+TEST(TurnClientCoturn, AllocationIsRefreshedBeforeItExpires) {
+  // The server grants four seconds; without a Refresh the relay would be gone after that.
+  Coturn server({"--max-allocate-lifetime=4"});
+  REQUIRE_COTURN(server);
+  auto [user, pass] = Coturn::credentials();
+  TurnHarness h(server.address(), user, pass);
+  h.client->start(TurnClient::Clock::now());
+  ASSERT_TRUE(h.pump([&] { return h.client->state() == TurnClient::State::Allocated; })) << h.client->error();
+  auto peer = UdpSocket::open(Address::loopback(AddressFamily::V4), 0, 0);
+  h.client->addPeer(peer->localAddress(), TurnClient::Clock::now());
+  ASSERT_TRUE(h.pump([&] { return h.client->hasChannel(peer->localAddress()); }));
+  auto start = std::chrono::steady_clock::now();
+  h.pump([&] { return std::chrono::steady_clock::now() - start > 9s; }, 10s);
+  ASSERT_EQ(h.client->state(), TurnClient::State::Allocated) << h.client->error();
+  std::vector<uint8_t> late{23, 9, 9, 9};
+  peer->sendTo(h.client->relayedAddress(), late);
+  ASSERT_TRUE(h.pump([&] { return !h.peerData.empty(); }));
+  EXPECT_EQ(h.peerData[0].second, late);
+}
+
 namespace {
 
 struct Events {

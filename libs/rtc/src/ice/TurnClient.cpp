@@ -7,7 +7,6 @@ namespace {
 using std::chrono::seconds;
 constexpr auto kPermissionRefresh = seconds(240);  // permissions live 300 s
 constexpr auto kChannelRefresh = seconds(540);     // channel bindings live 600 s
-constexpr uint16_t kFirstChannel = 0x4000;
 constexpr uint16_t kLastChannel = 0x4FFF;
 
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }

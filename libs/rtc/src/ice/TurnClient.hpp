@@ -118,7 +118,7 @@ class TurnClient {
   std::map<std::string, Permission> permissions_;  // by peer IP
   std::map<std::string, Channel> channels_;        // by peer "ip:port"
   std::map<uint16_t, Address> channelPeers_;
-  uint16_t nextChannel_ = 0x4000;
+  uint16_t nextChannel_ = 0x4000;  // channel numbers run 0x4000-0x4FFF
 };
 
 }  // namespace rtc::impl
