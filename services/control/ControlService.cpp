@@ -546,7 +546,9 @@ bool ControlService::receiveSignaling(const std::shared_ptr<SignalingLink>& link
             return true;
         }
         if (!presence.canHost) {
-            sendError(presence, {}, "This device is not registered for hosting");
+            // Withdrawing readiness is harmless (a viewer switching hosting off says so); claiming
+            // it is refused, since this device was not registered to host.
+            if (ready->get<bool>()) sendError(presence, {}, "This device is not registered for hosting");
             return true;
         }
         presence.statusSeen = true;

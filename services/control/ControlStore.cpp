@@ -236,7 +236,7 @@ std::optional<DeviceRecord> ControlStore::findDevice(std::string_view deviceId) 
 std::vector<DeviceRecord> ControlStore::listDevices(std::string_view accountId) {
     Statement s(db_,
                 "SELECT id, account_id, name, platform, can_host FROM devices WHERE account_id = ?1"
-                " ORDER BY created_at, id");
+                " ORDER BY rowid");
     s.bind(1, accountId);
     std::vector<DeviceRecord> out;
     while (s.step()) out.push_back({s.text(0), s.text(1), s.text(2), s.text(3), s.integer(4) != 0});

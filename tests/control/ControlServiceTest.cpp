@@ -166,6 +166,12 @@ TEST(Store, SurvivesReopenAndRefusesNewerSchema) {
         EXPECT_FALSE(store.findToken("digest-a"));
         EXPECT_FALSE(store.findDevice("d_1"));
         EXPECT_EQ(store.countDevices("u_1"), 0);
+        // Listed in registration order.
+        for (const char* id : {"d_c", "d_a", "d_b"}) store.addDevice({id, "u_1", id, "linux", false}, 5);
+        const auto listed = store.listDevices("u_1");
+        ASSERT_EQ(listed.size(), 3u);
+        EXPECT_EQ(listed[0].id, "d_c");
+        EXPECT_EQ(listed[2].id, "d_b");
     }
     {
         sqlite3* db = nullptr;
@@ -312,6 +318,9 @@ TEST_F(ServiceTest, PresenceReservationRelayAndEnd) {
     send(viewer, {{"type", "host.status"}, {"payload", {{"ready", true}, {"reason", "Ready"}}}});
     ASSERT_EQ(viewer.link->messages.size(), 1u);
     EXPECT_EQ(viewer.link->take()[0]["type"], "error");
+    send(viewer, {{"type", "host.status"}, {"payload", {{"ready", false}, {"reason", "Hosting is disabled"}}}});
+    EXPECT_TRUE(viewer.link->messages.empty()) << "withdrawing readiness is never an error";
+    EXPECT_EQ(hostEntry(viewer.id)["reason"], "Hosting not offered");
     EXPECT_EQ(call("POST", "/v1/sessions", host.token, {{"host_id", viewer.id}}).status, 409);
     EXPECT_EQ(call("POST", "/v1/sessions", viewer.token, {{"host_id", viewer.id}}).status, 400);
     EXPECT_EQ(call("POST", "/v1/sessions", viewer.token, {{"host_id", "d_unknown"}}).status, 404);
