@@ -21,6 +21,7 @@ constexpr std::size_t kMinSendBuffer = 1024 * 1024;
 constexpr std::size_t kMaxSendBuffer = 32 * 1024 * 1024;
 constexpr std::size_t kMaxNotification = 64 * 1024;
 constexpr std::size_t kMtuMargin = 32;
+constexpr std::size_t kMaxEarlyPackets = 16;
 constexpr std::uint16_t kNotificationStream = 0xFFFF; // never a data stream (ids < maxStreams)
 
 std::uint32_t networkToHost(std::uint32_t value) {
@@ -111,6 +112,12 @@ void SctpTransport::start() {
             return;
         mStarted = true;
     }
+    std::weak_ptr<SctpTransport> weak = weak_from_this();
+    mLower->onReceive([weak](ByteSpan packet) {
+        if (auto self = weak.lock())
+            self->incoming(packet);
+    });
+
     auto failStart = [this](const char* step) {
         {
             std::lock_guard lock(mMutex);
@@ -119,7 +126,7 @@ void SctpTransport::start() {
         changeState(State::Failed);
     };
 
-    std::lock_guard sendLock(mSendMutex);
+    std::unique_lock sendLock(mSendMutex);
     void* address = reinterpret_cast<void*>(mId);
     usrsctp_register_address(address);
     std::size_t sendBuffer = std::clamp(2 * mOptions.remoteMaxMessageSize, kMinSendBuffer, kMaxSendBuffer);
@@ -189,13 +196,19 @@ void SctpTransport::start() {
     params.spp_pathmtu = static_cast<std::uint32_t>(mOptions.mtu > kMtuMargin + 256 ? mOptions.mtu - kMtuMargin : 256);
     usrsctp_setsockopt(mSocket, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
 
-    // Only now: a packet reaching usrsctp before the socket was bound would be answered with an
-    // ABORT and kill the peer's association attempt. Earlier packets are dropped; SCTP resends.
-    std::weak_ptr<SctpTransport> weak = weak_from_this();
-    mLower->onReceive([weak](ByteSpan packet) {
-        if (auto self = weak.lock())
-            self->incoming(packet);
-    });
+    // Packets that arrived while the socket was being set up go in now: before the connect they
+    // would have been answered with an ABORT, and dropping them (the peer's INIT-ACK) would cost
+    // a retransmission timeout.
+    sendLock.unlock(); // usrsctp callbacks below may need to flush
+    std::deque<std::vector<std::byte>> early;
+    {
+        std::lock_guard lock(mMutex);
+        early.swap(mEarlyPackets);
+        mInputReady = true;
+    }
+    for (auto& packet : early)
+        usrsctp_conninput(address, packet.data(), packet.size(), 0);
+    trySendQueued();
 }
 
 void SctpTransport::stop() {
@@ -396,6 +409,11 @@ void SctpTransport::incoming(ByteSpan packet) {
         std::lock_guard lock(mMutex);
         if (mStopped)
             return;
+        if (!mInputReady) {
+            if (mEarlyPackets.size() < kMaxEarlyPackets)
+                mEarlyPackets.emplace_back(packet.begin(), packet.end());
+            return;
+        }
     }
     usrsctp_conninput(reinterpret_cast<void*>(mId), packet.data(), packet.size(), 0);
 }

@@ -154,6 +154,8 @@ private:
     std::map<std::uint16_t, Reassembly> mReassembly;
     std::string mError;
     bool mStarted = false;
+    bool mInputReady = false;                        // the socket is connecting: feed usrsctp
+    std::deque<std::vector<std::byte>> mEarlyPackets; // arrived during set-up (bounded)
     bool mStopped = false;
     bool mResetRetryScheduled = false;
 

@@ -30,10 +30,10 @@ struct Library {
 };
 
 Library& library() {
-    // The timer thread must outlive the library state: construct it first.
-    TimerThread::instance();
-    static Library state;
-    return state;
+    // Never destroyed: usrsctp callbacks and timer ticks may still look it up while the process
+    // exits, after static destructors ran.
+    static Library* const state = new Library;
+    return *state;
 }
 
 int connOutput(void* address, void* buffer, std::size_t length, std::uint8_t /*tos*/,
