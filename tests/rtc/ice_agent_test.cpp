@@ -571,3 +571,39 @@ TEST(IceAgentRoles, ResponsesWithoutValidIntegrityAreIgnored) {
   fake.send(a.candidates[0].address, genuine, fake.password);
   ASSERT_TRUE(a.waitFor([&] { return a.agent->selectedPair().has_value(); }, 3s)) << toString(a.agent->state());
 }
+
+TEST(IceAgentConsent, DisconnectedPairRecoversWhenAnswersResume) {
+  auto config = loopbackConfig();
+  config.timings.disconnectedTimeout = 600ms;
+  config.timings.consentTimeout = 10000ms;
+  Peer a(config);
+  FakePeer fake;
+  a.agent->setRole(IceRole::Controlling);
+  a.agent->setRemoteCredentials(fake.ufrag, fake.password);
+  ASSERT_TRUE(a.agent->addRemoteCandidate(fake.candidate()));
+  a.agent->gather();
+  ASSERT_TRUE(a.waitFor([&] { return !a.candidates.empty(); }));
+  std::atomic<bool> answering{true}, stop{false};
+  std::atomic<int> useCandidateSeen{0};
+  std::thread responder([&] {
+    while (!stop) {
+      auto r = fake.receive(100ms);
+      if (!r || !r->first.isRequest()) continue;
+      if (r->first.has(stun::kUseCandidate)) ++useCandidateSeen;
+      if (!answering) continue;
+      StunMessage ok(StunClass::SuccessResponse, stun::kBinding, r->first.transactionId());
+      ok.addAddress(stun::kXorMappedAddress, r->second);
+      fake.send(r->second, ok, fake.password);
+    }
+  });
+  EXPECT_TRUE(a.waitState(IceState::Completed));
+  EXPECT_GE(useCandidateSeen, 1);  // regular nomination sent USE-CANDIDATE
+  answering = false;
+  EXPECT_TRUE(a.waitState(IceState::Disconnected));
+  answering = true;
+  EXPECT_TRUE(a.waitFor([&] { return !a.states.empty() && a.states.back() == IceState::Completed; }));
+  stop = true;
+  responder.join();
+  auto states = a.stateCopy();
+  EXPECT_EQ(std::count(states.begin(), states.end(), IceState::Failed), 0);
+}

@@ -413,7 +413,6 @@ struct IceAgent::Impl {
           p.lastConsent = now;
           if (disconnected) {
             disconnected = false;
-            state = state == IceState::Disconnected ? IceState::Checking : state;  // re-announced below
             updateState();
           }
         }

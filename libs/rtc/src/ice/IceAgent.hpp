@@ -109,7 +109,10 @@ class IceAgent {
 
   void close();
 
+  // Closed is set by close() but not reported through onStateChange.
   IceState state() const;
+  // Everything gathered or learned, including what is never signalled (host candidates of a
+  // relay-only agent, peer-reflexive ones).
   std::vector<IceCandidate> localCandidates() const;
   // Local and remote candidate of the pair in use.
   std::optional<std::pair<IceCandidate, IceCandidate>> selectedPair() const;
