@@ -353,7 +353,9 @@ void DtlsTransport::advance(Events& events) {
     }
 
     // Application data (and the peer's close_notify) after the handshake.
-    std::vector<std::byte> buffer(kReadBuffer);
+    if (mReadBuffer.size() < kReadBuffer)
+        mReadBuffer.resize(kReadBuffer); // once: zeroing 16 KiB per datagram shows in throughput
+    auto& buffer = mReadBuffer;
     while (true) {
         int read = SSL_read(mSsl, buffer.data(), static_cast<int>(buffer.size()));
         if (read > 0) {

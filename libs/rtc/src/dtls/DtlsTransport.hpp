@@ -141,6 +141,7 @@ private:
     SSL* mSsl = nullptr;
     BIO* mInBio = nullptr;
     std::vector<std::vector<std::byte>> mOutgoing; // filled by the write BIO during SSL calls
+    std::vector<std::byte> mReadBuffer;
     bool mStarted = false;
     bool mHandshakeDone = false;
     bool mFinished = false; // failed or closed: nothing more is processed
