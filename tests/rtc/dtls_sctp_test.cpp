@@ -150,6 +150,31 @@ TEST(SctpTransport, MessagesUpToTheLimitArriveWholeAndLargerAreRefused) {
     EXPECT_TRUE(local.errors.items().empty());
 }
 
+TEST(SctpTransport, AReceiverDropsMessagesAboveItsOwnLimit) {
+    // A peer that ignores our announced limit: its message is dropped whole, never truncated or
+    // buffered without bound, and the channel goes on.
+    SctpTransport::Options sender;
+    sender.remoteMaxMessageSize = 8192;
+    SctpTransport::Options receiver;
+    receiver.localMaxMessageSize = 4096;
+    SctpPair pair(sender, {}, receiver);
+    ASSERT_TRUE(pair.waitConnected());
+    auto channel = pair.client->createChannel("greedy");
+    ChannelProbe local;
+    local.attach(channel);
+    auto remote = announced(pair.serverChannels, 1);
+    ChannelProbe probe;
+    probe.attach(remote[0]);
+    ASSERT_TRUE(local.opened.waitCount(1));
+    EXPECT_TRUE(channel->send(ByteSpan(pattern(6000, 4))));
+    EXPECT_TRUE(channel->send(ByteSpan(pattern(4096, 5))));
+    ASSERT_TRUE(probe.errors.waitCount(1));
+    EXPECT_EQ(probe.errors.items()[0], "Received message exceeds the size limit");
+    ASSERT_TRUE(probe.messages.waitCount(1));
+    EXPECT_EQ(binaryOf(probe.messages.items()[0]), pattern(4096, 5));
+    EXPECT_TRUE(remote[0]->isOpen());
+}
+
 TEST(SctpTransport, LargeMessagesAreReassembledIntact) {
     SctpPair pair; // default limit: 256 KiB
     ASSERT_TRUE(pair.waitConnected());

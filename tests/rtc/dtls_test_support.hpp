@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -143,7 +144,8 @@ struct SctpPair {
     Recorder<Transport::State> clientStates, serverStates;
     bool dtlsUp = false;
 
-    explicit SctpPair(SctpTransport::Options options = {}, MemoryLinkOptions link = {})
+    explicit SctpPair(SctpTransport::Options options = {}, MemoryLinkOptions link = {},
+                      std::optional<SctpTransport::Options> serverOverride = std::nullopt)
         : dtls(link) {
         dtls.start();
         dtlsUp = dtls.waitConnected();
@@ -152,7 +154,8 @@ struct SctpPair {
         options.mtu = dtls.client->maxPayloadSize();
         auto clientOptions = options;
         clientOptions.dtlsClient = true;
-        auto serverOptions = options;
+        auto serverOptions = serverOverride.value_or(options);
+        serverOptions.mtu = options.mtu;
         serverOptions.dtlsClient = false;
         client = SctpTransport::create(dtls.client, clientOptions);
         server = SctpTransport::create(dtls.server, serverOptions);
