@@ -35,6 +35,12 @@ ServerOrigin originFromEnvironment(const char* variable) {
 }
 
 ServerOrigin server() { return originFromEnvironment("MUREL_TEST_PORT"); }
+
+ServerOrigin tlsServer(const std::string& host) {
+    const char* port = std::getenv("MUREL_TEST_TLS_PORT");
+    if (port == nullptr) throw std::runtime_error("MUREL_TEST_TLS_PORT is not set; run through with-loopback-server");
+    return murel::parseServerOrigin("https://" + host + ":" + port);
+}
 ServerOrigin nobody() { return originFromEnvironment("MUREL_TEST_CLOSED_PORT"); }
 
 HttpRequest get(std::string path) { return HttpRequest{"GET", std::move(path), "", nullptr}; }
@@ -276,6 +282,30 @@ TEST(WinHttpSignaling, ProductionSocketEitherConnectsOrNamesTheCloseTimeoutStep)
         // Wine's WinHTTP answers the option with ERROR_WINHTTP_INVALID_OPTION.
         EXPECT_STREQ(error.what(), "Set WebSocket close timeout failed (Windows error 12009)");
     }
+    EXPECT_TRUE(events.failures().empty());
+}
+
+// Wine's chain engine trusts only the host's root certificates, so the positive TLS path cannot be
+// shown here; an untrusted certificate shows that requests and upgrades go out over TLS with
+// certificate verification and that the error surfaces at the send step. (Without TLS the request
+// would fail at the receive step instead, on an answer that is not HTTP.)
+TEST(WinHttpTls, UntrustedCertificateFailsAtTheSendStep) {
+    const std::string sendFailed = "Send HTTP request failed (Windows error ";
+    WinHttpClient untrusted(tlsServer("localhost"));
+    const std::string failure = failureOf(untrusted, get("/v1/created"));
+    EXPECT_EQ(failure.rfind(sendFailed, 0), 0u) << failure;
+
+    Events events;
+    std::string upgrade = "<no exception>";
+    try {
+        murel::SignalingSocket socket(
+            std::make_unique<WinHttpWebSocketTransport>(tlsServer("localhost"),
+                                                        WinHttpWebSocketTransport::CloseTimeout::IfSupported),
+            "echo", events.onMessage(), events.onFailure());
+    } catch (const murel::ProtocolError& error) {
+        upgrade = error.what();
+    }
+    EXPECT_EQ(upgrade.rfind(sendFailed, 0), 0u) << upgrade;
     EXPECT_TRUE(events.failures().empty());
 }
 

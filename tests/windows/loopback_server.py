@@ -2,8 +2,9 @@
 """Scriptable HTTP/WebSocket server on 127.0.0.1 for the WinHTTP tests run under Wine.
 
 HTTP behaviour is chosen by the request path, WebSocket behaviour by the bearer token of the
-upgrade request, so the client under test needs no special hooks. Prints the listening port and a
-port with no listener, one per line, then serves until stdin closes or SIGTERM arrives.
+upgrade request, so the client under test needs no special hooks. Prints the listening port, a
+port with no listener and the TLS port (serving the same with the certificate and key given as
+arguments), one per line, then serves until stdin closes.
 """
 
 import base64
@@ -11,6 +12,7 @@ import hashlib
 import json
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import threading
@@ -211,7 +213,35 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
+class TlsHandler(Handler):
+    def setup(self):
+        # The handshake runs on the connection's own thread, so a stalled client blocks nobody.
+        self.request.settimeout(30.0)
+        try:
+            self.request.do_handshake()
+        except (OSError, ssl.SSLError):
+            self.request = None
+
+    def handle(self):
+        if self.request is not None:
+            Handler.handle(self)
+
+
+class TlsServer(Server):
+    def __init__(self, address, handler, context):
+        super().__init__(address, handler)
+        self.context = context
+
+    def get_request(self):
+        sock, address = super().get_request()
+        return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+
+
 def main():
+    certificate, key = sys.argv[1], sys.argv[2]
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(certificate, key)
+    tls_server = TlsServer(("127.0.0.1", 0), TlsHandler, context)
     server = Server(("127.0.0.1", 0), Handler)
     unused = socket.socket()
     unused.bind(("127.0.0.1", 0))
@@ -219,13 +249,16 @@ def main():
     unused.close()
     print(server.server_address[1], flush=True)
     print(closed_port, flush=True)
+    print(tls_server.server_address[1], flush=True)
     threading.Thread(target=server.serve_forever, daemon=True).start()
+    threading.Thread(target=tls_server.serve_forever, daemon=True).start()
     try:
         sys.stdin.read()
     except KeyboardInterrupt:
         pass
     STOP.set()
     server.shutdown()
+    tls_server.shutdown()
 
 
 if __name__ == "__main__":
