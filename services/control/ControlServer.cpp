@@ -1,5 +1,6 @@
 #include "ControlServer.hpp"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -29,6 +30,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr std::size_t kOutgoingQueueLimit = 1024;
+constexpr std::size_t kOutgoingBytesLimit = 4 * 1024 * 1024;
 constexpr std::size_t kConnectionLimit = 16000;
 constexpr auto kHttpTimeout = 30s;
 constexpr auto kHandshakeTimeout = 10s;
@@ -225,11 +227,12 @@ private:
 
     void enqueue(std::string message) {
         if (closing_ || finished_) return;
-        if (queue_.size() >= kOutgoingQueueLimit) {
+        if (queue_.size() >= kOutgoingQueueLimit || queuedBytes_ + message.size() > kOutgoingBytesLimit) {
             context_.log("signaling send queue full device=" + deviceId_);
             closeWith(websocket::close_code::try_again_later, "send queue full");
             return;
         }
+        queuedBytes_ += message.size();
         queue_.push_back(std::move(message));
         writeNext();
     }
@@ -245,11 +248,12 @@ private:
         ws_.async_write(net::buffer(queue_.front()),
                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) {
                             self->writing_ = false;
+                            self->queuedBytes_ -= self->queue_.front().size();
+                            self->queue_.pop_front();
                             if (ec) {
                                 self->finish();
                                 return;
                             }
-                            self->queue_.pop_front();
                             self->writeNext();
                         });
     }
@@ -258,7 +262,7 @@ private:
         if (closing_ || finished_) return;
         closing_ = true;
         closeReason_ = websocket::close_reason(code, reason);
-        queue_.clear();
+        dropQueued();
         if (!accepted_) return;
         if (!writing_) sendClose();
     }
@@ -276,11 +280,20 @@ private:
         context_.service.leaveSignaling(this->shared_from_this());
     }
 
+    // Drops queued messages, except the one a write in flight still reads from.
+    void dropQueued() {
+        const std::size_t keep = writing_ ? 1 : 0;
+        while (queue_.size() > keep) {
+            queuedBytes_ -= queue_.back().size();
+            queue_.pop_back();
+        }
+    }
+
     void finish() {
         if (finished_) return;
         finished_ = true;
         idle_.cancel();
-        queue_.clear();
+        dropQueued();
         leave();
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
@@ -292,6 +305,7 @@ private:
     net::steady_timer idle_;
     beast::flat_buffer buffer_;
     std::deque<std::string> queue_;
+    std::size_t queuedBytes_ = 0;
     std::string remote_;
     std::string deviceId_;
     websocket::close_reason closeReason_;
@@ -366,7 +380,8 @@ private:
         api->target = std::string(request.target());
         api->authorization = std::string(request[http::field::authorization]);
         api->body = std::move(request.body());
-        api->remote = remote_;
+        // Failed sign-ins are counted per client address, whatever the source port.
+        api->remote = remote_.substr(0, remote_.rfind(':'));
         const unsigned version = request.version();
         const bool keepAlive = request.keep_alive();
         wipe(request.body());
@@ -407,13 +422,39 @@ private:
     }
 
     void close() {
-        auto stream = std::make_shared<Stream>(std::move(stream_));
-        closeStream(stream);
+        if constexpr (kSecure<Stream>) {
+            auto stream = std::make_shared<Stream>(std::move(stream_));
+            closeStream(stream);
+        } else {
+            // Lingering close: stop sending, then discard what the client still sends (the rest
+            // of a refused body) for a moment. Closing with unread data would reset the
+            // connection and could destroy the response before the client reads it.
+            beast::error_code ec;
+            stream_.socket().shutdown(tcp::socket::shutdown_send, ec);
+            stream_.expires_after(2s);
+            drain();
+        }
     }
+
+    void drain() {
+        stream_.async_read_some(net::buffer(discard_),
+                                [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                    self->drained_ += n;
+                                    if (ec || self->drained_ > kDrainLimit) {
+                                        self->stream_.close();
+                                        return;
+                                    }
+                                    self->drain();
+                                });
+    }
+
+    static constexpr std::size_t kDrainLimit = 1 << 20;
 
     Context& context_;
     ConnectionSlot slot_;
     Stream stream_;
+    std::array<char, 4096> discard_{};
+    std::size_t drained_ = 0;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     std::string remote_;

@@ -287,6 +287,20 @@ TEST_F(ServerTest, SignalingViolationsCloseTheConnection) {
     EXPECT_EQ((*error)["type"], "error");
 }
 
+TEST(ServerSignIn, FailedSignInsFromOneAddressAreLimitedAcrossConnections) {
+    TempDir dir;
+    ServerProcess server(dir.path() / "data");
+    TestHttp http(server.port());
+    requestAuth(http, true, "victim@example.org", "correct horse battery");
+    // Every request comes on a new connection (a new source port); the limit is per address.
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_EQ(errorOf([&] { requestAuth(http, false, "guess" + std::to_string(i) + "@example.org", "some password"); }),
+                  "Control API returned HTTP 401");
+    }
+    EXPECT_EQ(errorOf([&] { requestAuth(http, false, "victim@example.org", "correct horse battery"); }),
+              "Control API returned HTTP 429");
+}
+
 TEST(ServerIdle, SilentConnectionsCloseHeartbeatsKeepThemOpen) {
     TempDir dir;
     ServerProcess server(dir.path() / "data", {"--test-idle-seconds", "2"});
