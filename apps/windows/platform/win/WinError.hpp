@@ -1,6 +1,9 @@
 #pragma once
 // Turns a failed Windows call into a ProtocolError naming the step that failed.
 
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::min / std::max usable wherever this header goes
+#endif
 #include <windows.h>
 
 namespace murel {

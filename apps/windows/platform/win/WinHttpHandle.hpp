@@ -1,6 +1,9 @@
 #pragma once
 // Owns one WinHTTP handle (session, connection, request or WebSocket) and closes it once.
 
+#ifndef NOMINMAX
+#define NOMINMAX  // keep std::min / std::max usable wherever this header goes
+#endif
 #include <windows.h>
 #include <winhttp.h>
 
