@@ -211,6 +211,13 @@ TEST(WinHttpSignaling, HelloEchoAndCleanClose) {
     ASSERT_TRUE(events.waitForMessages(2));
     EXPECT_EQ(events.messages()[1], Json({{"type", "echo"}, {"got", R"({"n":1,"type":"ping"})"}}));
 
+    // The largest message goes out whole, as one final frame.
+    const Json largest{{"type", "big"}, {"p", std::string(131072 - 21, 'x')}};
+    ASSERT_EQ(murel::toCompactJson(largest).size(), 131072u);
+    ASSERT_TRUE(socket->send(largest));
+    ASSERT_TRUE(events.waitForMessages(3));
+    EXPECT_EQ(events.messages()[2], Json({{"type", "big-size"}, {"size", 131072}, {"fin", true}}));
+
     const auto started = std::chrono::steady_clock::now();
     socket->close();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);

@@ -157,7 +157,9 @@ def serve_websocket(conn, headers):
                 return
             if opcode == text:
                 kind = json.loads(payload).get("type")
-                if kind == "heartbeat":
+                if kind == "big":
+                    conn.frame(text, json.dumps({"type": "big-size", "size": len(payload), "fin": fin}).encode())
+                elif kind == "heartbeat":
                     conn.frame(text, json.dumps({"type": "saw-heartbeat", "at": time.monotonic()}).encode())
                 else:
                     conn.frame(text, json.dumps({"type": "echo", "got": payload.decode()}).encode())
