@@ -588,6 +588,8 @@ int runControlServer(ControlService& service, const ServiceOptions& options, con
     std::cout << "listening on " << bound << std::endl;
     io.run();
     pool.join();
+    // Connections the service still holds must go before the I/O objects they use.
+    service.detachAll();
     log("stopped");
     return 0;
 }

@@ -608,6 +608,18 @@ void ControlService::housekeeping() {
     if (removed > 0) log("expired tokens removed: " + std::to_string(removed));
 }
 
+void ControlService::detachAll() {
+    std::unordered_map<std::string, Presence> released;
+    {
+        std::lock_guard lock(mutex_);
+        released.swap(presence_);
+        linkDevice_.clear();
+        sessions_.clear();
+        deviceSession_.clear();
+    }
+    // The links are released here, outside the lock.
+}
+
 std::size_t ControlService::onlineCount() {
     std::lock_guard lock(mutex_);
     return presence_.size();

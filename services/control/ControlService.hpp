@@ -84,6 +84,10 @@ public:
     // Drops expired tokens; call now and then.
     void housekeeping();
 
+    // Forgets every connection and session without messages; the transport calls this on shutdown
+    // so the connections die while their network objects are still usable.
+    void detachAll();
+
     std::size_t onlineCount();
     std::size_t sessionCount();
 

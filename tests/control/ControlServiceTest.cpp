@@ -406,6 +406,14 @@ TEST_F(ServiceTest, PresenceReservationRelayAndEnd) {
     // Reconnecting is allowed once the old connection is gone.
     host.link = std::make_shared<FakeLink>();
     online(host);
+
+    // On shutdown the service lets go of every connection it holds.
+    ASSERT_EQ(call("POST", "/v1/sessions", viewer.token, {{"host_id", third.id}}).status, 201);
+    service.detachAll();
+    EXPECT_EQ(service.onlineCount(), 0u);
+    EXPECT_EQ(service.sessionCount(), 0u);
+    EXPECT_EQ(host.link.use_count(), 1);
+    EXPECT_EQ(viewer.link.use_count(), 1);
 }
 
 TEST_F(ServiceTest, DeviceRemovalRevokesAndDisconnects) {
