@@ -1,6 +1,8 @@
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
+#include "ErrorOf.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -14,14 +16,7 @@ namespace {
 
 using test::FakeHttp;
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using test::errorOf;
 
 const DeviceCredential kDevice{"dev-1", "device.token~1", "2031-01-01T00:00:00Z"};
 constexpr std::int64_t kNow = 1'800'000'000;

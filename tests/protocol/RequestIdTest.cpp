@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ErrorOf.hpp"
+
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -10,14 +12,7 @@
 namespace murel {
 namespace {
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using test::errorOf;
 
 static_assert(sizeof(Guid) == 16, "Guid must have the in-memory layout of a Windows GUID");
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ErrorOf.hpp"
+
 #include <string>
 #include <vector>
 
@@ -12,14 +14,7 @@ const std::string kHost = "host-A";
 const std::string kViewer = "viewer_B";
 const std::string kSession = "s-1";
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using test::errorOf;
 
 Json signal(const std::string& type, const std::string& sessionId, Json payload = Json()) {
     Json m{{"type", type}};

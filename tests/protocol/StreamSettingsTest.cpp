@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ErrorOf.hpp"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -11,14 +13,7 @@
 namespace murel {
 namespace {
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using test::errorOf;
 
 // Parses JSON text the way a received control-channel message arrives.
 Json text(const std::string& json) { return parseWire(json, kStreamMessageLimit); }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "ErrorOf.hpp"
+
 #include <string>
 
 #include "protocol/Wire.hpp"
@@ -7,14 +9,7 @@
 namespace murel {
 namespace {
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using test::errorOf;
 
 TEST(ParseWire, SizeLimitIsInclusive) {
     EXPECT_EQ(errorOf([] { parseWire("", 100); }), "Message size exceeds protocol limit");
