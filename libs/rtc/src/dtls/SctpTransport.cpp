@@ -211,6 +211,26 @@ void SctpTransport::start() {
     trySendQueued();
 }
 
+std::vector<std::shared_ptr<DataChannel>> SctpTransport::releaseChannelsLocked() {
+    std::vector<std::shared_ptr<DataChannel>> released;
+    released.reserve(mChannels.size());
+    for (auto& [stream, channel] : mChannels)
+        released.push_back(channel);
+    mChannels.clear();
+    mQueue.clear();
+    mQueuedBytes = 0;
+    mReassembly.clear();
+    return released;
+}
+
+// Outside the lock: closing triggers user callbacks, which may call back into this transport.
+void SctpTransport::closeChannels(const std::vector<std::shared_ptr<DataChannel>>& channels) {
+    for (auto& channel : channels) {
+        channel->setState(DataChannel::State::Closed);
+        channel->triggerClosed();
+    }
+}
+
 void SctpTransport::stop() {
     std::vector<std::shared_ptr<DataChannel>> closed;
     {
@@ -218,17 +238,9 @@ void SctpTransport::stop() {
         if (mStopped)
             return;
         mStopped = true;
-        for (auto& [stream, channel] : mChannels)
-            closed.push_back(channel);
-        mChannels.clear();
-        mQueue.clear();
-        mQueuedBytes = 0;
-        mReassembly.clear();
+        closed = releaseChannelsLocked();
     }
-    for (auto& channel : closed) {
-        channel->setState(DataChannel::State::Closed);
-        channel->triggerClosed();
-    }
+    closeChannels(closed);
     if (state() != State::Failed)
         changeState(State::Closed);
     // Abort the association while this object still routes packets, so the peer learns of it.
@@ -660,17 +672,9 @@ void SctpTransport::associationDown(State state, std::string error) {
         mStopped = true;
         if (state == State::Failed)
             mError = std::move(error);
-        for (auto& [stream, channel] : mChannels)
-            closed.push_back(channel);
-        mChannels.clear();
-        mQueue.clear();
-        mQueuedBytes = 0;
-        mReassembly.clear();
+        closed = releaseChannelsLocked();
     }
-    for (auto& channel : closed) {
-        channel->setState(DataChannel::State::Closed);
-        channel->triggerClosed();
-    }
+    closeChannels(closed);
     changeState(state);
 }
 

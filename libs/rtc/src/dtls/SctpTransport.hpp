@@ -100,6 +100,9 @@ public:
     SctpTransport(Token, std::shared_ptr<Transport> lower, Options options);
 
 private:
+    // Takes every channel and drops queued and half-reassembled data; the caller holds mMutex.
+    std::vector<std::shared_ptr<DataChannel>> releaseChannelsLocked();
+    static void closeChannels(const std::vector<std::shared_ptr<DataChannel>>& channels);
     struct Outgoing {
         std::uint16_t stream;
         Ppid ppid;
