@@ -1,0 +1,237 @@
+// SRTP/SRTCP sessions: both profiles, key direction by DTLS role, tampering and replay.
+#include "rtp/SrtpSession.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+using namespace rtc;
+using namespace rtc::impl;
+
+namespace {
+
+std::vector<std::uint8_t> pattern(std::size_t n, std::uint8_t seed) {
+    std::vector<std::uint8_t> v(n);
+    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + 7 * i);
+    return v;
+}
+
+binary rtpPacket(std::uint16_t sequence, std::uint32_t ssrc, std::size_t payload) {
+    binary p(12 + payload);
+    p[0] = std::byte{0x80};
+    p[1] = std::byte{96};
+    p[2] = std::byte(sequence >> 8);
+    p[3] = std::byte(sequence & 0xFF);
+    p[4] = std::byte{0x11}; // timestamp
+    p[8] = std::byte(ssrc >> 24);
+    p[9] = std::byte(ssrc >> 16);
+    p[10] = std::byte(ssrc >> 8);
+    p[11] = std::byte(ssrc);
+    for (std::size_t i = 0; i < payload; ++i) p[12 + i] = std::byte(i * 13 + sequence);
+    return p;
+}
+
+binary rtcpPli(std::uint32_t sender, std::uint32_t media) {
+    binary p(12);
+    p[0] = std::byte{0x81};
+    p[1] = std::byte{206};
+    p[3] = std::byte{2};
+    for (int i = 0; i < 4; ++i) {
+        p[4 + i] = std::byte(sender >> (24 - 8 * i));
+        p[8 + i] = std::byte(media >> (24 - 8 * i));
+    }
+    return p;
+}
+
+struct Pair {
+    std::unique_ptr<SrtpSession> client, server;
+};
+
+// Two ends of one association keyed the way DTLS-SRTP keys them: the client writes with the
+// client keys, the server with the server keys.
+Pair makePair(SrtpProfile profile) {
+    const std::size_t saltLength = profile == SrtpProfile::AeadAes128Gcm ? 12 : 14;
+    auto clientKey = pattern(16, 1), serverKey = pattern(16, 101);
+    auto clientSalt = pattern(saltLength, 51), serverSalt = pattern(saltLength, 151);
+    Pair pair;
+    pair.client = std::make_unique<SrtpSession>(profile, clientKey, clientSalt, serverKey, serverSalt);
+    pair.server = std::make_unique<SrtpSession>(profile, serverKey, serverSalt, clientKey, clientSalt);
+    return pair;
+}
+
+class SrtpProfiles : public ::testing::TestWithParam<SrtpProfile> {};
+
+} // namespace
+
+TEST_P(SrtpProfiles, RoundTripBothDirectionsRtpAndRtcp) {
+    auto [client, server] = makePair(GetParam());
+    for (std::uint16_t seq = 65530; seq != 10; ++seq) { // across the sequence wrap
+        const binary plain = rtpPacket(seq, 0x01020304, 100 + seq % 7);
+        binary wire = plain;
+        ASSERT_EQ(client->protectRtp(wire), SrtpSession::Result::Ok);
+        EXPECT_EQ(wire.size(), plain.size() + (GetParam() == SrtpProfile::AeadAes128Gcm ? 16 : 10));
+        EXPECT_NE(wire, plain);
+        // Header stays readable, payload is encrypted.
+        EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 12, wire.begin()));
+        ASSERT_EQ(server->unprotectRtp(wire), SrtpSession::Result::Ok);
+        EXPECT_EQ(wire, plain);
+
+        binary back = plain;
+        ASSERT_EQ(server->protectRtp(back), SrtpSession::Result::Ok);
+        ASSERT_EQ(client->unprotectRtp(back), SrtpSession::Result::Ok);
+        EXPECT_EQ(back, plain);
+    }
+    for (int i = 0; i < 3; ++i) {
+        const binary plain = rtcpPli(7, 1);
+        binary wire;
+        ASSERT_EQ(server->protectRtcp(plain, wire), SrtpSession::Result::Ok);
+        EXPECT_GT(wire.size(), plain.size() + 4);
+        ASSERT_EQ(client->unprotectRtcp(wire), SrtpSession::Result::Ok);
+        EXPECT_EQ(wire, plain);
+    }
+    const auto counters = client->counters();
+    EXPECT_EQ(counters.unprotectedRtcp, 3u);
+    EXPECT_EQ(counters.rejectedAuth + counters.rejectedReplay + counters.rejectedOther, 0u);
+}
+
+TEST_P(SrtpProfiles, OwnKeysDoNotDecryptOwnPackets) {
+    // Both ends keyed alike (a DTLS role mix-up) must not interoperate: each end's write key is
+    // the other's read key.
+    auto [client, server] = makePair(GetParam());
+    binary wire = rtpPacket(1, 5, 50);
+    ASSERT_EQ(client->protectRtp(wire), SrtpSession::Result::Ok);
+    EXPECT_EQ(client->unprotectRtp(wire), SrtpSession::Result::AuthFailed);
+}
+
+TEST_P(SrtpProfiles, TamperedPacketsAreRejected) {
+    auto [client, server] = makePair(GetParam());
+    const binary plain = rtpPacket(100, 9, 200);
+    binary wire;
+    ASSERT_EQ(client->protectRtp(plain, wire), SrtpSession::Result::Ok);
+    // Flip one bit in the header, the payload and the tag in turn: every one must fail.
+    for (std::size_t at : {std::size_t(1), std::size_t(3), std::size_t(20), wire.size() - 1}) {
+        binary bad = wire;
+        bad[at] ^= std::byte{0x04};
+        EXPECT_EQ(server->unprotectRtp(bad), SrtpSession::Result::AuthFailed) << "byte " << at;
+    }
+    binary truncated(wire.begin(), wire.end() - 1);
+    EXPECT_NE(server->unprotectRtp(truncated), SrtpSession::Result::Ok);
+    // The untouched packet still passes after the rejected attempts.
+    binary good = wire;
+    ASSERT_EQ(server->unprotectRtp(good), SrtpSession::Result::Ok);
+    EXPECT_EQ(good, plain);
+
+    binary rtcp;
+    ASSERT_EQ(client->protectRtcp(rtcpPli(1, 2), rtcp), SrtpSession::Result::Ok);
+    rtcp[9] ^= std::byte{1};
+    EXPECT_EQ(server->unprotectRtcp(rtcp), SrtpSession::Result::AuthFailed);
+    EXPECT_GE(server->counters().rejectedAuth, 5u);
+}
+
+TEST_P(SrtpProfiles, ReplaysAreRejectedButLateRepairsPass) {
+    auto [client, server] = makePair(GetParam());
+    std::vector<binary> sent;
+    for (std::uint16_t seq = 1; seq <= 300; ++seq) {
+        binary wire = rtpPacket(seq, 42, 64);
+        ASSERT_EQ(client->protectRtp(wire), SrtpSession::Result::Ok);
+        sent.push_back(wire);
+    }
+    // Deliver all but packet 10, then replay packet 20: rejected.
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        if (i == 9) continue;
+        binary copy = sent[i];
+        ASSERT_EQ(server->unprotectRtp(copy), SrtpSession::Result::Ok);
+    }
+    binary replay = sent[19];
+    EXPECT_EQ(server->unprotectRtp(replay), SrtpSession::Result::Replay);
+    // Packet 10 arrives 290 packets late (a retransmission): still inside the window.
+    binary late = sent[9];
+    EXPECT_EQ(server->unprotectRtp(late), SrtpSession::Result::Ok);
+    binary lateAgain = sent[9];
+    EXPECT_EQ(server->unprotectRtp(lateAgain), SrtpSession::Result::Replay);
+
+    // The sender may protect the same packet again for a retransmission.
+    binary again = rtpPacket(300, 42, 64);
+    EXPECT_EQ(client->protectRtp(again), SrtpSession::Result::Ok);
+
+    binary rtcp;
+    ASSERT_EQ(client->protectRtcp(rtcpPli(1, 2), rtcp), SrtpSession::Result::Ok);
+    binary rtcpCopy = rtcp;
+    ASSERT_EQ(server->unprotectRtcp(rtcp), SrtpSession::Result::Ok);
+    EXPECT_EQ(server->unprotectRtcp(rtcpCopy), SrtpSession::Result::Replay);
+    EXPECT_EQ(server->counters().rejectedReplay, 3u);
+}
+
+TEST_P(SrtpProfiles, MalformedInputIsRejected) {
+    auto [client, server] = makePair(GetParam());
+    binary tiny(5, std::byte{0x80});
+    EXPECT_EQ(client->protectRtp(tiny), SrtpSession::Result::Malformed);
+    EXPECT_EQ(tiny.size(), 5u);
+    binary badVersion = rtpPacket(1, 1, 10);
+    badVersion[0] = std::byte{0x40};
+    EXPECT_EQ(client->protectRtp(badVersion), SrtpSession::Result::Malformed);
+    binary csrcPastEnd = rtpPacket(1, 1, 10);
+    csrcPastEnd[0] = std::byte{0x8F}; // 15 CSRCs need 60 bytes
+    EXPECT_EQ(client->protectRtp(csrcPastEnd), SrtpSession::Result::Malformed);
+    binary extensionPastEnd = rtpPacket(1, 1, 10);
+    extensionPastEnd[0] = std::byte{0x90};
+    extensionPastEnd[15] = std::byte{9};
+    EXPECT_EQ(client->protectRtp(extensionPastEnd), SrtpSession::Result::Malformed);
+    binary shortRtcp(4, std::byte{0x80});
+    EXPECT_EQ(client->protectRtcp(shortRtcp), SrtpSession::Result::Malformed);
+    binary garbage(40, std::byte{0x80});
+    EXPECT_NE(server->unprotectRtp(garbage), SrtpSession::Result::Ok);
+    binary garbageRtcp(40, std::byte{0x80});
+    EXPECT_NE(server->unprotectRtcp(garbageRtcp), SrtpSession::Result::Ok);
+}
+
+TEST_P(SrtpProfiles, SendAndReceiveFromSeveralThreads) {
+    auto [client, server] = makePair(GetParam());
+    constexpr int kPerThread = 2000;
+    std::vector<binary> wire(2 * kPerThread);
+    // Two senders with their own SSRCs protect concurrently.
+    std::thread a([&] {
+        for (int i = 0; i < kPerThread; ++i) {
+            wire[i] = rtpPacket(std::uint16_t(i), 1, 80);
+            ASSERT_EQ(client->protectRtp(wire[i]), SrtpSession::Result::Ok);
+        }
+    });
+    std::thread b([&] {
+        for (int i = 0; i < kPerThread; ++i) {
+            wire[kPerThread + i] = rtpPacket(std::uint16_t(i), 2, 80);
+            ASSERT_EQ(client->protectRtp(wire[kPerThread + i]), SrtpSession::Result::Ok);
+        }
+    });
+    a.join();
+    b.join();
+    std::thread c([&] {
+        for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(server->unprotectRtp(wire[i]), SrtpSession::Result::Ok);
+    });
+    std::thread d([&] {
+        for (int i = 0; i < kPerThread; ++i) {
+            binary p = rtpPacket(std::uint16_t(i), 3, 30);
+            EXPECT_EQ(server->protectRtp(p), SrtpSession::Result::Ok);
+            EXPECT_EQ(server->unprotectRtp(wire[kPerThread + i]), SrtpSession::Result::Ok);
+        }
+    });
+    c.join();
+    d.join();
+    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(wire[i], rtpPacket(std::uint16_t(i), 1, 80));
+}
+
+INSTANTIATE_TEST_SUITE_P(Rtp, SrtpProfiles,
+                         ::testing::Values(SrtpProfile::Aes128CmSha1_80, SrtpProfile::AeadAes128Gcm),
+                         [](const auto& info) {
+                             return info.param == SrtpProfile::AeadAes128Gcm ? "AeadAes128Gcm"
+                                                                              : "Aes128CmSha1_80";
+                         });
+
+TEST(SrtpSession, RejectsWrongKeyLengths) {
+    auto key = pattern(16, 1), salt14 = pattern(14, 2), salt12 = pattern(12, 3), key15 = pattern(15, 4);
+    EXPECT_THROW(SrtpSession(SrtpProfile::Aes128CmSha1_80, key, salt12, key, salt14), std::invalid_argument);
+    EXPECT_THROW(SrtpSession(SrtpProfile::AeadAes128Gcm, key, salt14, key, salt14), std::invalid_argument);
+    EXPECT_THROW(SrtpSession(SrtpProfile::Aes128CmSha1_80, key15, salt14, key, salt14), std::invalid_argument);
+    EXPECT_NO_THROW(SrtpSession(SrtpProfile::AeadAes128Gcm, key, salt12, key, salt12));
+}
