@@ -16,13 +16,14 @@
 #include <thread>
 
 #include "platform/WebSocketTransport.hpp"
+#include "protocol/SignalingSession.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel {
 
 inline constexpr std::size_t kSignalingQueueLimit = 64;
 inline constexpr std::chrono::nanoseconds kHeartbeatInterval = std::chrono::seconds(15);
-inline constexpr std::string_view kHeartbeatMessage = R"({"type":"heartbeat"})";
+// kHeartbeatMessage, the exact bytes of a heartbeat, is the protocol's (SignalingSession.hpp).
 
 // The send thread's time source. Production uses the steady clock; tests substitute a clock they
 // advance by hand so heartbeat timing is checked without waiting.

@@ -1,0 +1,46 @@
+#pragma once
+// The status and error sentences the Controller shows; the interface displays them unchanged.
+
+namespace murel::app::text {
+
+inline constexpr const char* kUnableToStart = "Unable to start Murel";
+inline constexpr const char* kComInitializationFailed = "Windows COM initialization failed";
+inline constexpr const char* kUnableToContinue = "Unable to continue Murel";
+inline constexpr const char* kUnexpectedFailure = "Unexpected internal failure";
+inline constexpr const char* kQueuesFull = "Connection queues are full; session closed to release input";
+inline constexpr const char* kSignalingDisconnected =
+    "Signaling disconnected; refresh to reconnect or sign in again";
+
+inline constexpr const char* kDeviceOnlineFailed = "Device online; operation could not be completed";
+inline constexpr const char* kDeviceOffline = "Device offline; refresh to reconnect";
+inline constexpr const char* kSignInPrompt = "Sign in to your Murel account";
+
+inline constexpr const char* kSigningIn = "Signing in to your Murel account";
+inline constexpr const char* kRestoring = "Restoring your Murel connection";
+inline constexpr const char* kSigningOut = "Signing out";
+inline constexpr const char* kNoSavedCredential = "No saved credential for this server, account and role";
+inline constexpr const char* kRoleMismatch = "Saved device role mismatch";
+inline constexpr const char* kRevocationFailed =
+    "Device revocation failed; its credential remains valid until expiry. ";
+inline constexpr const char* kLogoutIncomplete = "Server sign-out incomplete. ";
+inline constexpr const char* kRemovalFailed =
+    "Saved credentials could not be removed from Windows Credential Manager.";
+inline constexpr const char* kSignedOut = "Signed out; saved credentials removed";
+inline constexpr const char* kSignedOutLocally = "Signed out locally";
+
+inline constexpr const char* kSignInBeforeSignaling = "Sign in before reconnecting device signaling";
+inline constexpr const char* kConnectingSignaling = "Connecting device signaling";
+inline constexpr const char* kWaitingForHello = "Authenticated; waiting for device signaling hello";
+inline constexpr const char* kDeviceOnline = "Device online; select a ready host or enable hosting";
+inline constexpr const char* kRefreshingDevices = "Refreshing your devices";
+inline constexpr const char* kConnectSignalingFirst = "Connect device signaling before this action";
+inline constexpr const char* kSessionReservedWaiting = "Session reserved; waiting for the host";
+inline constexpr const char* kRefreshPaused = "Session active; host list refresh is paused";
+inline constexpr const char* kHostListUpdated = "Device online; host list updated";
+inline constexpr const char* kSessionEndedByPeer = "Session ended by peer or service";
+inline constexpr const char* kServiceRejected =
+    "Control service rejected an operation for this device or session";
+inline constexpr const char* kUnexpectedSessionStart = "Unexpected session start or membership mismatch";
+inline constexpr const char* kUnrequestedSessionEndFailed = "Could not end an unrequested session: ";
+
+}  // namespace murel::app::text

@@ -1,0 +1,88 @@
+#pragma once
+// Everything the Controller needs from the machine it runs on, handed over once at construction.
+//
+// How a platform is assembled: fill in the members below and pass the record to the Controller.
+//   - clock: a monotonic nanosecond counter (empty: std::chrono::steady_clock). Tests pass a clock
+//     they advance by hand, so the watchdogs are checked without waiting.
+//   - makeHttp: one murel::Http per control-service origin. httpOverTransport() wraps a factory of
+//     HttpTransport in the portable HttpClient (Linux: makeBeastHttpTransport); Windows may also
+//     return its WinHttpClient directly.
+//   - openSignaling: the signaling socket for an origin and device token. signalingOverTransport()
+//     builds the portable SignalingSocket over a factory of WebSocketTransport (Linux:
+//     makeBeastWebSocketTransport; Windows: the WinHTTP WebSocket transport).
+//   - credentialVault and sha256: the saved-credential primitives (Credential Manager + CNG, or
+//     FileCredentialVault + opensslSha256).
+//   - requestIds: the GUID source of stream-settings request ids (empty: randomGuidSource()).
+//   - apartment: the worker thread's set-up and tear-down (COM + Media Foundation on Windows;
+//     left empty on Linux, where there is nothing to do).
+// makeHttp, openSignaling, credentialVault and sha256 are required; the Controller's constructor
+// throws std::invalid_argument when one is missing.
+//
+// Media (graphics device, capture, conversion, encoder, decoders, presenter), the input injector
+// and the media timer resolution join this record as further members when the session and hosting
+// flows are built; until then the Controller refuses the commands that would need them.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+#include "platform/CredentialVault.hpp"
+#include "platform/Http.hpp"
+#include "platform/HttpTransport.hpp"
+#include "platform/SignalingSocket.hpp"
+#include "platform/WebSocketTransport.hpp"
+#include "protocol/RequestId.hpp"
+#include "protocol/Wire.hpp"
+
+namespace murel::app {
+
+// Nanoseconds of a monotonic clock; only differences between readings mean anything.
+using MonotonicClock = std::function<std::int64_t()>;
+
+using HttpFactory = std::function<std::unique_ptr<Http>(const ServerOrigin& origin)>;
+using HttpTransportFactory = std::function<std::unique_ptr<HttpTransport>(const ServerOrigin& origin)>;
+
+// Opens the signaling channel (upgrade included) and starts its threads, or throws the socket's
+// ProtocolError. The handlers are the Controller's; they run on the socket's threads.
+using SignalingFactory = std::function<std::unique_ptr<SignalingSocket>(
+    const ServerOrigin& origin, std::string_view deviceToken, SignalingSocket::MessageHandler onMessage,
+    SignalingSocket::FailureHandler onFailure)>;
+using WebSocketTransportFactory =
+    std::function<std::unique_ptr<WebSocketTransport>(const ServerOrigin& origin)>;
+
+// The worker thread's environment. Every member may be left empty, meaning "nothing to do".
+struct WorkerApartment {
+    // First call on the worker thread (CoInitializeEx, multithreaded). False: the apartment could
+    // not be entered; the worker then reports "Unable to start Murel" / "Windows COM
+    // initialization failed" and ends without calling leave.
+    std::function<bool()> enter;
+    // Second call (MFStartup). Throws ProtocolError on failure, e.g. the text checkHr makes for the
+    // step "Start Media Foundation".
+    std::function<void()> startMedia;
+    // MFShutdown, after a successful startMedia. Must not throw.
+    std::function<void()> stopMedia;
+    // CoUninitialize, after a successful enter. Must not throw.
+    std::function<void()> leave;
+};
+
+struct Platform {
+    MonotonicClock clock;
+    HttpFactory makeHttp;
+    SignalingFactory openSignaling;
+    std::shared_ptr<CredentialVault> credentialVault;
+    Sha256Function sha256;
+    GuidSource requestIds;
+    WorkerApartment apartment;
+};
+
+// std::chrono::steady_clock in nanoseconds.
+std::int64_t steadyClockNanoseconds();
+
+// An HttpFactory that puts the portable HttpClient over each transport the factory makes.
+HttpFactory httpOverTransport(HttpTransportFactory transports);
+
+// A SignalingFactory that runs the portable SignalingSocket over each transport the factory makes.
+SignalingFactory signalingOverTransport(WebSocketTransportFactory transports);
+
+}  // namespace murel::app
