@@ -182,6 +182,8 @@ public:
     private:
         friend class Description;
         Application(std::string protocol, std::vector<std::string> formats, std::string mid);
+        bool legacy() const;
+        std::vector<std::string> formats() const override;
         void parseSdpLine(std::string_view line) override;
         void generateSpecific(std::string& out, std::string_view eol) const override;
 

@@ -215,7 +215,21 @@ Description::Application::Application(std::string mid)
 
 Description::Application::Application(std::string protocol, std::vector<std::string> formats, std::string mid)
     : Entry("application", std::move(protocol), std::move(mid), Direction::Unknown) {
+  // The older form "DTLS/SCTP <port>" (with a=sctpmap) names the SCTP port as its format.
+  if (legacy()) {
+    if (formats.size() != 1) fail("DTLS/SCTP section needs exactly one port");
+    auto port = sdp::parseNumber<unsigned>(formats[0]);
+    if (!port || *port == 0 || *port > 65535) fail("bad SCTP port");
+    mSctpPort = static_cast<uint16_t>(*port);
+  }
   mFormats = std::move(formats);
+}
+
+bool Description::Application::legacy() const { return mProtocol == "DTLS/SCTP"; }
+
+std::vector<std::string> Description::Application::formats() const {
+  if (legacy() && mSctpPort) return {std::to_string(*mSctpPort)};
+  return mFormats;
 }
 
 Description::Application Description::Application::reciprocate() const {
@@ -243,7 +257,7 @@ void Description::Application::parseSdpLine(std::string_view line) {
 }
 
 void Description::Application::generateSpecific(std::string& out, std::string_view eol) const {
-  if (mSctpPort) (out += "a=sctp-port:" + std::to_string(*mSctpPort)) += eol;
+  if (mSctpPort && !legacy()) (out += "a=sctp-port:" + std::to_string(*mSctpPort)) += eol;
   if (mMaxMessageSize) (out += "a=max-message-size:" + std::to_string(*mMaxMessageSize)) += eol;
 }
 
