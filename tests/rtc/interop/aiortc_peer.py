@@ -10,6 +10,7 @@ Input lines (one JSON object each):
   {"type":"candidate","candidate":"candidate:...","mid":M}  an empty candidate ends the remote list
   {"cmd":"create-channel", CHANNEL}          a channel on an already negotiated connection
   {"cmd":"send","label":L,"data":D,"binary":B}   binary data is base64
+  {"cmd":"close-channel","label":L}
   {"cmd":"echo","enabled":B}                  echo received messages back (on by default); acknowledged
   {"cmd":"wait-video","frames":N}             report once N received frames were decoded
   {"cmd":"close"}                             close and exit (so does end of input)
@@ -260,6 +261,12 @@ class Peer:
                 return
             data = base64.b64decode(msg["data"]) if msg.get("binary") else msg["data"]
             channel.send(data)
+        elif cmd == "close-channel":
+            channel = self.channels.get(msg["label"])
+            if channel is None:
+                emit({"event": "error", "message": "no channel %s" % msg["label"]})
+                return
+            channel.close()
         elif cmd == "echo":
             self.echo = bool(msg.get("enabled", True))
             emit({"event": "echo", "enabled": self.echo})

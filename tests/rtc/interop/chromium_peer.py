@@ -245,6 +245,10 @@ PAGE_SCRIPT = r"""
         const dc = channels[msg.label];
         if (!dc || dc.readyState !== 'open') throw new Error('channel not open: ' + msg.label);
         dc.send(msg.binary ? b64decode(msg.data) : msg.data);
+      } else if (msg.cmd === 'close-channel') {
+        const dc = channels[msg.label];
+        if (!dc) throw new Error('no channel ' + msg.label);
+        dc.close();
       } else if (msg.cmd === 'echo') {
         echo = msg.enabled !== false;
         emit({event: 'echo', enabled: echo});
