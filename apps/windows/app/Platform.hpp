@@ -9,11 +9,14 @@
 //     return its WinHttpClient directly.
 //   - openSignaling: the signaling socket for an origin and device token. signalingOverTransport()
 //     builds the portable SignalingSocket over a factory of WebSocketTransport (Linux:
-//     makeBeastWebSocketTransport; Windows: the WinHTTP WebSocket transport).
+//     makeBeastWebSocketTransport; Windows: WinHttpWebSocketTransport). The socket is owned
+//     through a SignalingSocket pointer, whose destructor is not virtual: hand out the portable
+//     class itself, not a subclass such as murel::win::SignalingSocket.
 //   - credentialVault and sha256: the saved-credential primitives (Credential Manager + CNG, or
 //     FileCredentialVault + opensslSha256).
 //   - requestIds: the GUID source of stream-settings request ids (empty: randomGuidSource()).
-//   - apartment: the worker thread's set-up and tear-down (COM + Media Foundation on Windows;
+//   - apartment: the worker thread's set-up and tear-down (COM + Media Foundation on Windows,
+//     murel::win::comMediaFoundationApartment() in app/win/WorkerApartment.hpp;
 //     left empty on Linux, where there is nothing to do).
 // makeHttp, openSignaling, credentialVault and sha256 are required; the Controller's constructor
 // throws std::invalid_argument when one is missing.
