@@ -1,0 +1,115 @@
+// murel: the command-line front end of the Linux program.
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "CommandLine.hpp"
+#include "Frontend.hpp"
+#include "LinuxPlatform.hpp"
+#include "PasswordInput.hpp"
+#include "app/Controller.hpp"
+#include "platform/Wipe.hpp"
+
+namespace {
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int) { stopSignal = 1; }
+
+// SIGINT and SIGTERM only raise the flag the front end polls. Without SA_RESTART a blocked read of
+// the password returns EINTR, so the prompt gives the terminal back at once.
+void installSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// The password of signup and signin. On a terminal a new account's password is asked twice, since
+// a typing error cannot be seen.
+std::string askPassword(const murel::CliOptions& options) {
+    const bool terminal = ::isatty(STDIN_FILENO) == 1;
+    int promptFd = STDERR_FILENO;
+    int tty = -1;
+    if (terminal) {
+        tty = ::open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        if (tty >= 0) promptFd = tty;
+    }
+    struct CloseTty {
+        int fd;
+        ~CloseTty() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closeTty{tty};
+
+    std::string password = murel::readPassword(STDIN_FILENO, promptFd, "Password for " + options.email + ": ");
+    if (terminal && options.action == murel::CliAction::SignUp) {
+        std::string again;
+        try {
+            again = murel::readPassword(STDIN_FILENO, promptFd, "Repeat the password: ");
+        } catch (...) {
+            murel::wipe(password);
+            throw;
+        }
+        const bool same = again == password;
+        murel::wipe(again);
+        if (!same) {
+            murel::wipe(password);
+            throw murel::PasswordInputError("The passwords do not match");
+        }
+    }
+    return password;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    murel::CliOptions options;
+    try {
+        options = murel::parseCommandLine(args);
+    } catch (const murel::UsageError& e) {
+        std::cerr << "murel: " << e.what() << "\nTry 'murel --help'.\n";
+        return murel::kExitUsage;
+    }
+    if (options.action == murel::CliAction::Help) {
+        std::cout << murel::cliUsage();
+        return murel::kExitSuccess;
+    }
+
+    installSignalHandlers();
+    std::string password;
+    if (murel::actionNeedsPassword(options.action)) {
+        try {
+            password = askPassword(options);
+        } catch (const murel::PasswordInterrupted&) {
+            std::cout << "\nFailed: Interrupted" << std::endl;
+            return murel::kExitInterrupted;
+        } catch (const std::exception& e) {
+            std::cout << "Failed: " << e.what() << std::endl;
+            return murel::kExitFailure;
+        }
+    }
+
+    try {
+        murel::app::Controller controller(murel::makeLinuxPlatform());
+        murel::Frontend frontend(controller, std::cout, stopSignal);
+        return frontend.run(options, std::move(password));
+    } catch (const std::exception& e) {
+        murel::wipe(password);
+        std::cout << "Failed: " << e.what() << std::endl;
+        return murel::kExitFailure;
+    }
+}
