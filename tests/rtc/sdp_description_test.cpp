@@ -299,7 +299,7 @@ TEST(SdpDescription, SetupAttributeGivesTheRole) {
 TEST(SdpDescription, SessionLevelTransportAndSectionsWithoutMid) {
   // Older writers put fingerprint and credentials at session level and omit a=mid.
   std::string sdp =
-      "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\n"
+      "v=0\r\no=- 1 1 IN IP4 0.0.0.0\r\ns=-\r\nb=CT:1000\r\nt=0 0\r\n"
       "a=fingerprint:SHA-1 00:11:22:33:44:55:66:77:88:99:aa:bb:cc:dd:ee:ff:00:11:22:33\r\n"
       "a=ice-ufrag:wxyz\r\na=ice-pwd:ABCDEFGHIJKLMNOPQRSTUVWX\r\n"
       "m=video 9 RTP/SAVPF 100\r\na=rtpmap:100 VP8/90000\r\n"
@@ -308,6 +308,7 @@ TEST(SdpDescription, SessionLevelTransportAndSectionsWithoutMid) {
   EXPECT_EQ(midOf(d, 0), "0");
   EXPECT_EQ(midOf(d, 1), "1");
   EXPECT_EQ(d.iceUfrag(), "wxyz");
+  EXPECT_EQ(d.icePwd(), "ABCDEFGHIJKLMNOPQRSTUVWX");
   ASSERT_TRUE(d.fingerprint());
   EXPECT_EQ(d.fingerprint()->algorithm, CertificateFingerprint::Algorithm::Sha1);
   EXPECT_EQ(d.fingerprint()->value, "00:11:22:33:44:55:66:77:88:99:AA:BB:CC:DD:EE:FF:00:11:22:33");
@@ -315,6 +316,7 @@ TEST(SdpDescription, SessionLevelTransportAndSectionsWithoutMid) {
   // Without a BUNDLE group none is invented, and the first section carries the transport.
   std::string out = d.generateSdp();
   EXPECT_EQ(out.find("a=group:BUNDLE"), std::string::npos);
+  EXPECT_NE(out.find("s=-\r\nb=CT:1000\r\nt=0 0\r\n"), std::string::npos) << "session b= goes before t=";
   EXPECT_EQ(d.bundleMid(), "0");
 }
 
@@ -356,6 +358,10 @@ TEST(SdpDescription, SessionAttributesAndIceOptions) {
   d.removeAttribute("x-test");
   EXPECT_EQ(d.attributes(), std::vector<std::string>{"extmap-allow-mixed"});
   EXPECT_THROW(d.addAttribute("evil\r\na=injected"), std::invalid_argument);
+  EXPECT_THROW(d.addAttribute("group:BUNDLE 0"), std::invalid_argument);
+  EXPECT_THROW(d.addAttribute("ice-pwd:0123456789abcdefghijkl"), std::invalid_argument);
+  d.addAttribute("group:LS 0");  // other groups are the caller's
+  d.removeAttribute("group");
   d.addIceOption("ice2");
   d.addIceOption("ice2");
   EXPECT_EQ(d.iceOptions(), (std::vector<std::string>{"trickle", "ice2"}));

@@ -167,6 +167,13 @@ TEST(SdpMedia, AttributesOfSections) {
   EXPECT_EQ(video.attributes(), (std::vector<std::string>{"rtcp-mux", "rtcp-rsize"}));
   EXPECT_THROW(video.addAttribute("bad\nline"), std::invalid_argument);
   EXPECT_THROW(video.addAttribute(std::string("nul\0byte", 8)), std::invalid_argument);
+  // Attributes the model writes itself would come out twice and the text would not read back.
+  for (const char* owned : {"mid:x", "sendonly", "inactive", "rtpmap:96 VP8/90000", "fmtp:96 a=b", "rtcp-fb:96 nack",
+                            "ssrc:1 cname:x", "extmap:1 urn:x", "ice-ufrag:abcd", "fingerprint:sha-256 00",
+                            "setup:active", "candidate:1 1 udp 1 1.2.3.4 5 typ host", "end-of-candidates"})
+    EXPECT_THROW(video.addAttribute(owned), std::invalid_argument) << owned;
+  video.addAttribute("rtcp-fb:* nack");
+  video.removeAttribute("rtcp-fb");
   video.setDirection(Description::Direction::Inactive);
   video.addVP8Codec(100);
   EXPECT_TRUE(contains(video.generateSdp(), "a=inactive\r\n"));

@@ -78,6 +78,8 @@ public:
 
     // Session-level attributes kept as written (without "a="), e.g. "extmap-allow-mixed".
     std::vector<std::string> attributes() const { return mAttributes; }
+    // Throws std::invalid_argument for line breaks or controls, the BUNDLE group (generated from the
+    // entries) and ICE/DTLS parameters or candidates (they have their own setters).
     void addAttribute(std::string attribute);
     void removeAttribute(const std::string& attribute);  // every one equal to it or starting "<it>:"
 
@@ -115,7 +117,9 @@ public:
 
         // Attributes without a dedicated model, as written (without "a=").
         std::vector<std::string> attributes() const { return mAttributes; }
-        // Throws std::invalid_argument for text containing line breaks or NUL.
+        // Throws std::invalid_argument for text containing line breaks or controls, and for attributes
+        // that have their own setter (mid, direction, ICE/DTLS parameters, candidates, extmap, rtpmap,
+        // fmtp, rtcp-fb other than "*", ssrc, sctp-port, max-message-size).
         void addAttribute(std::string attribute);
         void removeAttribute(const std::string& attribute);  // every one equal to it or starting "<it>:"
 
@@ -241,6 +245,7 @@ public:
         void clearSSRCs();
         bool hasSSRC(uint32_t ssrc) const;
         std::vector<uint32_t> getSSRCs() const;
+        std::vector<uint32_t> ssrcs() const;  // same as getSSRCs()
         std::optional<std::string> getCNameForSsrc(uint32_t ssrc) const;
         // Every a=ssrc attribute of that SSRC ("cname:x", "msid:a b", ...), in order.
         std::vector<std::string> ssrcAttributes(uint32_t ssrc) const;

@@ -22,7 +22,12 @@ Candidate::Candidate(const std::string& candidate) {
   if (sdp::startsWith(text, "candidate:")) text.remove_prefix(10);
 
   // foundation component transport priority address port "typ" type, then name/value pairs.
-  auto fields = sdp::splitFields(text, 64);
+  std::vector<std::string_view> fields;
+  try {
+    fields = sdp::splitFields(text, 64);
+  } catch (const std::invalid_argument&) {
+    fail("too many fields");
+  }
   if (fields.size() < 8) fail("too few fields");
   if ((fields.size() - 8) % 2 != 0) fail("extension without a value");
 

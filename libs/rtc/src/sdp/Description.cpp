@@ -198,6 +198,11 @@ void Description::setFingerprint(CertificateFingerprint fingerprint) {
 void Description::addAttribute(std::string attribute) {
   sdp::requireLineText(attribute, "attribute");
   if (attribute.empty()) throw std::invalid_argument("empty attribute");
+  auto key = splitAttribute(attribute).first;
+  for (std::string_view owned : {"ice-ufrag", "ice-pwd", "ice-options", "fingerprint", "setup", "candidate",
+                                 "end-of-candidates"})
+    if (key == owned) throw std::invalid_argument("attribute \"" + std::string(key) + "\" has its own setter");
+  if (sdp::startsWith(attribute, "group:BUNDLE")) throw std::invalid_argument("the BUNDLE group is generated");
   mAttributes.push_back(std::move(attribute));
 }
 
@@ -519,8 +524,8 @@ std::string Description::generateSdp(std::string_view eol) const {
   line("v=0");
   line("o=" + mOrigin);
   line("s=" + mSessionName);
-  line("t=0 0");
   for (const auto& bandwidth : mBandwidths) line("b=" + bandwidth);
+  line("t=0 0");
 
   std::vector<std::string> bundle;
   for (const auto& mid : mBundle) {

@@ -76,6 +76,13 @@ std::string Description::Entry::description() const {
 void Description::Entry::addAttribute(std::string attribute) {
   sdp::requireLineText(attribute, "attribute");
   if (attribute.empty()) throw std::invalid_argument("empty attribute");
+  // What the model writes itself would come out twice (and fail to read back).
+  auto [key, value] = splitAttribute(attribute);
+  bool owned = parseDirection(attribute).has_value() || (key == "rtcp-fb" && !sdp::startsWith(value, "*"));
+  for (std::string_view k : {"mid", "ice-ufrag", "ice-pwd", "ice-options", "fingerprint", "setup", "candidate",
+                             "end-of-candidates", "extmap", "rtpmap", "fmtp", "ssrc", "sctp-port", "max-message-size"})
+    owned = owned || key == k;
+  if (owned) throw std::invalid_argument("attribute \"" + std::string(key) + "\" has its own setter");
   mAttributes.push_back(std::move(attribute));
 }
 
@@ -430,6 +437,8 @@ std::vector<uint32_t> Description::Media::getSSRCs() const {
   for (const auto& s : mSsrcs) out.push_back(s.ssrc);
   return out;
 }
+
+std::vector<uint32_t> Description::Media::ssrcs() const { return getSSRCs(); }
 
 std::optional<std::string> Description::Media::getCNameForSsrc(uint32_t ssrc) const {
   for (const auto& s : mSsrcs)
