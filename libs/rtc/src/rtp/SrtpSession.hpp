@@ -1,5 +1,6 @@
 #pragma once
-// SRTP and SRTCP (RFC 3711, RFC 7714) for one DTLS-SRTP association, on libsrtp2.
+// SRTP and SRTCP (RFC 3711, RFC 7714) for one DTLS-SRTP association, on OpenSSL (byte-compatible
+// with libsrtp2, which the tests check against).
 //
 // One session protects everything this end sends (any SSRC) with its own write keys and
 // unprotects everything it receives with the peer's write keys. Which of the exported client/server
@@ -33,10 +34,10 @@ class SrtpSession {
 public:
     enum class Result {
         Ok,
-        Malformed,    // not an RTP/RTCP packet libsrtp can handle (too short, bad header)
+        Malformed,    // not an RTP/RTCP packet (too short, bad header)
         AuthFailed,   // authentication tag did not verify (tampered, wrong key)
         Replay,       // index seen before or older than the replay window
-        Error,        // anything else libsrtp reported
+        Error,        // cipher failure, or too many SSRCs (64 per direction)
     };
 
     using Options = SrtpSessionOptions;
@@ -44,12 +45,11 @@ public:
     // Largest number of bytes protect adds to an RTP / RTCP packet.
     static constexpr std::size_t kMaxRtpOverhead = 16;
     static constexpr std::size_t kMaxRtcpOverhead = 16 + 4;
-    // Spare room libsrtp may write past the packet while protecting (callers reserving capacity
-    // up front avoid a reallocation).
+    // Spare capacity worth reserving behind a packet so that protecting it never reallocates.
     static constexpr std::size_t kProtectHeadroom = 148;
 
     // Keys: 16-byte master keys, 14-byte (AES-CM) or 12-byte (AEAD-GCM) master salts.
-    // Throws std::invalid_argument on wrong sizes, std::runtime_error when libsrtp refuses them.
+    // Throws std::invalid_argument on wrong sizes, std::runtime_error when the cipher set-up fails.
     SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> localKey,
                 std::span<const std::uint8_t> localSalt, std::span<const std::uint8_t> remoteKey,
                 std::span<const std::uint8_t> remoteSalt, Options options);
@@ -92,8 +92,9 @@ public:
     };
     Counters counters() const;
 
+    struct Context;  // keys and cipher state of one direction (opaque)
+
 private:
-    struct Context;
     Result protect(binary& packet, bool rtcp);
     Result unprotect(binary& packet, bool rtcp);
 
