@@ -55,8 +55,8 @@ std::string defaultDeviceName() {
 }
 
 Frontend::Frontend(app::Controller& controller, std::ostream& out,
-                   const volatile std::sig_atomic_t& stop)
-    : controller_(controller), out_(out), stop_(stop), last_(controller.snapshot()) {}
+                   const volatile std::sig_atomic_t& stop, bool terminal)
+    : controller_(controller), out_(out), stop_(stop), terminal_(terminal), last_(controller.snapshot()) {}
 
 int Frontend::run(const CliOptions& options, std::string password) {
     WipeOnExit wipePassword(password);
@@ -216,6 +216,7 @@ void Frontend::printDevices() {
 
 int Frontend::finish(int status, const std::string& verdict) {
     stopController();
+    if (stop_ && terminal_) out_ << '\n';  // after the echoed "^C"
     out_ << verdict << '\n';
     out_.flush();
     return status;

@@ -19,7 +19,9 @@ inline constexpr int kExitInterrupted = 130;
 class Frontend {
 public:
     // `stop` is raised by the process's SIGINT/SIGTERM handler; `out` receives every line.
-    Frontend(app::Controller& controller, std::ostream& out, const volatile std::sig_atomic_t& stop);
+    // `terminal`: `out` is a terminal, where Ctrl-C has echoed "^C" without a line end.
+    Frontend(app::Controller& controller, std::ostream& out, const volatile std::sig_atomic_t& stop,
+             bool terminal = false);
 
     // Runs the action and returns the exit status. `password` is moved into the command and wiped
     // here. The Controller is stopped (requestStop, then wait for workerStopped) before it returns.
@@ -50,6 +52,7 @@ private:
     app::Controller& controller_;
     std::ostream& out_;
     const volatile std::sig_atomic_t& stop_;
+    bool terminal_;
     app::Status last_;
     std::string printedMessage_;
 };

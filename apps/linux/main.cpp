@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
 
     try {
         murel::app::Controller controller(murel::makeLinuxPlatform());
-        murel::Frontend frontend(controller, std::cout, stopSignal);
+        murel::Frontend frontend(controller, std::cout, stopSignal, ::isatty(STDOUT_FILENO) == 1);
         return frontend.run(options, std::move(password));
     } catch (const std::exception& e) {
         murel::wipe(password);

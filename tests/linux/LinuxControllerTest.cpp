@@ -328,7 +328,7 @@ TEST(LinuxControllerScriptedTest, DuplicateHelloIsContained) {
                           "Content-Type: application/json\r\n");
             } else if (request.target == "/v1/hosts") {
                 c.respond(200, R"({"hosts":[{"busy":false,"id":")" + deviceId +
-                                   R"(","name":"linux-test-pc","online":true,"platform":"linux","ready":false}]})",
+                                   R"(","name":"linux-test-pc","online":true,"platform":"linux","ready":false,"reason":"Hosting not offered"}]})",
                           "Content-Type: application/json\r\n");
             } else {
                 c.respond(200, "{}", "Content-Type: application/json\r\n");
