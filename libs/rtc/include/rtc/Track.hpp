@@ -1,0 +1,70 @@
+#pragma once
+// A media track (one RTP media section) of a PeerConnection.
+//
+// Sending: sendFrame() hands a frame with its FrameInfo to the media handler's outgoing chain (a
+// packetizer turns it into RTP packets); send() hands one message as it is. Whatever leaves the
+// chain is protected with SRTP (RTP as Binary, RTCP as Control messages) and sent on the
+// connection's transport. Receiving: SRTP/SRTCP packets for this track are unprotected and go
+// through the incoming chain; messages that leave it with a FrameInfo reach onFrame, the others
+// onMessage.
+//
+// The track opens when the DTLS handshake finished and the SRTP keys exist, and closes with the
+// connection or close(). Callbacks run on the connection's threads.
+
+#include "rtc/Description.hpp"
+#include "rtc/MediaHandler.hpp"
+#include "rtc/Message.hpp"
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace rtc {
+
+class Track final : public std::enable_shared_from_this<Track> {
+public:
+    struct Internal; // the connection's side of the track
+    explicit Track(std::shared_ptr<Internal> internal);
+    ~Track();
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
+
+    std::string mid() const;
+    Description::Direction direction() const;
+    Description::Media description() const;
+
+    bool isOpen() const;
+    bool isClosed() const;
+    // Largest packet send() accepts.
+    size_t maxMessageSize() const;
+
+    // Through the whole outgoing chain. Throws std::runtime_error "Track is closed" when the track
+    // is not open. Returns false when nothing left the chain or the transport refused a packet.
+    bool send(message_variant data);
+    bool send(const std::byte* data, size_t size);
+    bool sendFrame(binary frame, FrameInfo info);
+    // Asks the chain for a keyframe request (a picture loss indication); false when no handler sent one.
+    bool requestKeyframe();
+
+    void setMediaHandler(std::shared_ptr<MediaHandler> handler);
+    std::shared_ptr<MediaHandler> getMediaHandler() const;
+
+    // Ends sending and receiving; onClosed fires.
+    void close();
+
+    void onOpen(std::function<void()> callback);
+    void onClosed(std::function<void()> callback);
+    void onError(std::function<void(std::string error)> callback);
+    void onMessage(std::function<void(message_variant data)> callback);
+    void onMessage(std::function<void(binary data)> binaryCallback,
+                   std::function<void(std::string data)> stringCallback);
+    void onFrame(std::function<void(binary data, FrameInfo info)> callback);
+    void resetCallbacks();
+
+    Internal& internal() const { return *mInternal; }
+
+private:
+    const std::shared_ptr<Internal> mInternal;
+};
+
+}  // namespace rtc

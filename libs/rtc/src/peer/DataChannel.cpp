@@ -1,0 +1,248 @@
+#include "peer/DataChannelInternal.hpp"
+
+#include "dtls/TimerThread.hpp"
+
+#include <stdexcept>
+
+namespace rtc {
+
+impl::ChannelReliability toImpl(const Reliability& reliability) {
+    impl::ChannelReliability out;
+    out.unordered = reliability.unordered;
+    if (reliability.maxRetransmits)
+        out.maxRetransmits = static_cast<std::uint32_t>(*reliability.maxRetransmits);
+    out.maxPacketLifeTime = reliability.maxPacketLifeTime;
+    return out;
+}
+
+Reliability fromImpl(const impl::ChannelReliability& reliability) {
+    Reliability out;
+    out.unordered = reliability.unordered;
+    if (reliability.maxRetransmits)
+        out.maxRetransmits = static_cast<unsigned int>(*reliability.maxRetransmits);
+    out.maxPacketLifeTime = reliability.maxPacketLifeTime;
+    return out;
+}
+
+DataChannel::Internal::Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize)
+    : label(std::move(label)), protocol(std::move(init.protocol)), reliability(init.reliability),
+      negotiated(init.negotiated), requestedId(init.id), localMaxMessageSize(localMaxMessageSize) {}
+
+DataChannel::Internal::Internal(std::shared_ptr<impl::DataChannel> channel)
+    : label(channel->label()), protocol(channel->protocol()),
+      reliability(fromImpl(channel->reliability())), negotiated(channel->negotiated()),
+      requestedId(channel->stream()), localMaxMessageSize(channel->maxMessageSize()),
+      bound(std::move(channel)) {}
+
+bool DataChannel::Internal::bind(std::shared_ptr<impl::DataChannel> channel) {
+    std::lock_guard lock(mutex);
+    if (closed || bound)
+        return false;
+    bound = std::move(channel);
+    // Setting a callback on the transport channel never calls anything synchronously (pending
+    // events are posted), so this may run under our lock.
+    if (openCallback)
+        bound->onOpen(std::move(openCallback));
+    if (closedCallback)
+        bound->onClosed(std::move(closedCallback));
+    if (errorCallback)
+        bound->onError(std::move(errorCallback));
+    if (lowCallback)
+        bound->onBufferedAmountLow(std::move(lowCallback));
+    if (messageCallback)
+        bound->onMessage(std::move(messageCallback));
+    bound->setBufferedAmountLowThreshold(lowThreshold);
+    openCallback = closedCallback = lowCallback = nullptr;
+    errorCallback = nullptr;
+    messageCallback = nullptr;
+    return true;
+}
+
+void DataChannel::Internal::closeUnbound() {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mutex);
+        if (bound || closed)
+            return;
+        closed = true;
+        if (closedCallback && !closedNotified) {
+            closedNotified = true;
+            notify = closedCallback;
+        }
+    }
+    // Never from inside the caller's stack: it may hold its own locks.
+    if (notify)
+        impl::TimerThread::instance().post(std::move(notify));
+}
+
+bool DataChannel::Internal::closedUnbound() const {
+    std::lock_guard lock(mutex);
+    return closed && !bound;
+}
+
+std::shared_ptr<impl::DataChannel> DataChannel::Internal::channel() const {
+    std::lock_guard lock(mutex);
+    return bound;
+}
+
+DataChannel::DataChannel(std::shared_ptr<Internal> internal) : mInternal(std::move(internal)) {
+    if (!mInternal)
+        throw std::invalid_argument("DataChannel needs its connection state");
+}
+
+DataChannel::~DataChannel() = default;
+
+std::string DataChannel::label() const { return mInternal->label; }
+std::string DataChannel::protocol() const { return mInternal->protocol; }
+Reliability DataChannel::reliability() const { return mInternal->reliability; }
+
+std::optional<uint16_t> DataChannel::id() const {
+    if (auto channel = mInternal->channel())
+        return channel->stream();
+    return mInternal->requestedId;
+}
+
+bool DataChannel::isOpen() const {
+    auto channel = mInternal->channel();
+    return channel && channel->isOpen();
+}
+
+bool DataChannel::isClosed() const {
+    if (auto channel = mInternal->channel())
+        return channel->isClosed();
+    return mInternal->closedUnbound();
+}
+
+size_t DataChannel::bufferedAmount() const {
+    auto channel = mInternal->channel();
+    return channel ? channel->bufferedAmount() : 0;
+}
+
+size_t DataChannel::maxMessageSize() const {
+    auto channel = mInternal->channel();
+    return channel ? channel->maxMessageSize() : mInternal->localMaxMessageSize;
+}
+
+bool DataChannel::send(message_variant data) {
+    auto channel = mInternal->channel();
+    if (!channel)
+        throw std::runtime_error("DataChannel is closed");
+    return channel->sendMessage(data);
+}
+
+bool DataChannel::send(const binary& data) {
+    auto channel = mInternal->channel();
+    if (!channel)
+        throw std::runtime_error("DataChannel is closed");
+    return channel->send(impl::ByteSpan(data));
+}
+
+bool DataChannel::send(const std::string& text) {
+    auto channel = mInternal->channel();
+    if (!channel)
+        throw std::runtime_error("DataChannel is closed");
+    return channel->send(std::string_view(text));
+}
+
+bool DataChannel::send(const char* text) { return send(std::string(text ? text : "")); }
+
+bool DataChannel::send(const std::byte* data, size_t size) {
+    auto channel = mInternal->channel();
+    if (!channel)
+        throw std::runtime_error("DataChannel is closed");
+    if (!data && size)
+        throw std::invalid_argument("DataChannel::send without data");
+    return channel->send(impl::ByteSpan(data, size));
+}
+
+void DataChannel::close() {
+    if (auto channel = mInternal->channel())
+        channel->close();
+    else
+        mInternal->closeUnbound();
+}
+
+void DataChannel::onOpen(std::function<void()> callback) {
+    std::lock_guard lock(mInternal->mutex);
+    if (mInternal->bound)
+        mInternal->bound->onOpen(std::move(callback));
+    else
+        mInternal->openCallback = std::move(callback);
+}
+
+void DataChannel::onClosed(std::function<void()> callback) {
+    std::function<void()> notify;
+    {
+        std::lock_guard lock(mInternal->mutex);
+        if (mInternal->bound) {
+            mInternal->bound->onClosed(std::move(callback));
+            return;
+        }
+        mInternal->closedCallback = std::move(callback);
+        if (mInternal->closed && !mInternal->closedNotified && mInternal->closedCallback) {
+            mInternal->closedNotified = true;
+            notify = mInternal->closedCallback;
+        }
+    }
+    if (notify)
+        impl::TimerThread::instance().post(std::move(notify));
+}
+
+void DataChannel::onError(std::function<void(std::string)> callback) {
+    std::lock_guard lock(mInternal->mutex);
+    if (mInternal->bound)
+        mInternal->bound->onError(std::move(callback));
+    else
+        mInternal->errorCallback = std::move(callback);
+}
+
+void DataChannel::onMessage(std::function<void(message_variant)> callback) {
+    std::lock_guard lock(mInternal->mutex);
+    if (mInternal->bound)
+        mInternal->bound->onMessage(std::move(callback));
+    else
+        mInternal->messageCallback = std::move(callback);
+}
+
+void DataChannel::onMessage(std::function<void(binary)> binaryCallback,
+                            std::function<void(std::string)> stringCallback) {
+    if (!binaryCallback && !stringCallback) {
+        onMessage(std::function<void(message_variant)>());
+        return;
+    }
+    onMessage([binaryCallback = std::move(binaryCallback),
+               stringCallback = std::move(stringCallback)](message_variant data) {
+        if (auto* bytes = std::get_if<binary>(&data)) {
+            if (binaryCallback)
+                binaryCallback(std::move(*bytes));
+        } else if (stringCallback) {
+            stringCallback(std::move(std::get<std::string>(data)));
+        }
+    });
+}
+
+void DataChannel::onBufferedAmountLow(std::function<void()> callback) {
+    std::lock_guard lock(mInternal->mutex);
+    if (mInternal->bound)
+        mInternal->bound->onBufferedAmountLow(std::move(callback));
+    else
+        mInternal->lowCallback = std::move(callback);
+}
+
+void DataChannel::setBufferedAmountLowThreshold(size_t amount) {
+    std::lock_guard lock(mInternal->mutex);
+    mInternal->lowThreshold = amount;
+    if (mInternal->bound)
+        mInternal->bound->setBufferedAmountLowThreshold(amount);
+}
+
+void DataChannel::resetCallbacks() {
+    std::lock_guard lock(mInternal->mutex);
+    if (mInternal->bound)
+        mInternal->bound->resetCallbacks();
+    mInternal->openCallback = mInternal->closedCallback = mInternal->lowCallback = nullptr;
+    mInternal->errorCallback = nullptr;
+    mInternal->messageCallback = nullptr;
+}
+
+}  // namespace rtc

@@ -1,0 +1,68 @@
+#pragma once
+// The connection's side of a public rtc::Track.
+
+#include "rtc/Track.hpp"
+
+#include "dtls/SafeCallback.hpp"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace rtc {
+
+// What a track needs from its connection: the way out to the network.
+class MediaSink {
+public:
+    virtual ~MediaSink() = default;
+    // Protects and sends one RTP (control false) or RTCP (control true) packet. False when it could
+    // not be sent (not connected, refused by SRTP or the transport).
+    virtual bool sendMedia(binary packet, bool control) = 0;
+    // Largest packet before protection.
+    virtual size_t maxMediaPacketSize() const = 0;
+};
+
+struct Track::Internal {
+    Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote);
+
+    // Called by the connection.
+    void open();
+    void close();
+    // A received, unprotected RTP (Binary) or RTCP (Control) packet of this track.
+    void incoming(message_ptr packet);
+    void setDescription(Description::Media description);
+    // Whether the packet's SSRC belongs to this track (remote SSRCs announced in the remote
+    // description or learned from earlier packets).
+    bool hasRemoteSsrc(uint32_t ssrc) const;
+    void addRemoteSsrc(uint32_t ssrc);
+    std::vector<uint32_t> localSsrcs() const;
+
+    bool outgoingMessage(message_ptr message);
+    void deliver(message_ptr message);
+
+    const std::weak_ptr<MediaSink> sink;
+    const bool remote; // announced by the peer (onTrack)
+
+    mutable std::mutex mutex;
+    Description::Media description;
+    std::vector<uint32_t> remoteSsrcs;
+    std::shared_ptr<MediaHandler> handler;
+
+    std::atomic<bool> isOpen{false};
+    std::atomic<bool> isClosed{false};
+    bool openPending = false;
+    bool openDelivered = false;
+    bool closedDelivered = false;
+
+    std::mutex outgoingMutex; // one outgoing chain traversal at a time
+    std::mutex incomingMutex; // one incoming chain traversal at a time
+
+    impl::SafeCallback<> openCallback;
+    impl::SafeCallback<> closedCallback;
+    impl::SafeCallback<std::string> errorCallback;
+    impl::SafeCallback<message_variant> messageCallback;
+    impl::SafeCallback<binary, FrameInfo> frameCallback;
+};
+
+}  // namespace rtc

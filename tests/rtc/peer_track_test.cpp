@@ -1,0 +1,199 @@
+// Media tracks between two peer connections over loopback: negotiation of the media section, SRTP
+// both ways, and the media-handler chains on either end.
+#include "peer_test_support.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace rtc;
+using namespace rtc::test;
+using State = PeerConnection::State;
+
+namespace {
+
+constexpr uint32_t kSsrc = 0x01020304;
+
+Description::Video hostVideo() {
+    Description::Video video("video", Description::Direction::SendOnly);
+    video.addH264Codec(102);
+    video.addSSRC(kSsrc, "cname-test", "stream", "track");
+    return video;
+}
+
+binary rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc, const binary& payload, bool marker = true) {
+    binary out(12);
+    out[0] = std::byte{0x80};
+    out[1] = std::byte((marker ? 0x80 : 0) | 102);
+    out[2] = std::byte(sequence >> 8);
+    out[3] = std::byte(sequence & 0xFF);
+    for (int i = 0; i < 4; ++i) {
+        out[4 + i] = std::byte((timestamp >> (24 - 8 * i)) & 0xFF);
+        out[8 + i] = std::byte((ssrc >> (24 - 8 * i)) & 0xFF);
+    }
+    out.insert(out.end(), payload.begin(), payload.end());
+    return out;
+}
+
+// A picture loss indication from `sender` about `media`.
+binary pli(uint32_t sender, uint32_t media) {
+    binary out(12);
+    out[0] = std::byte{0x81};
+    out[1] = std::byte{206};
+    out[2] = std::byte{0};
+    out[3] = std::byte{2};
+    for (int i = 0; i < 4; ++i) {
+        out[4 + i] = std::byte((sender >> (24 - 8 * i)) & 0xFF);
+        out[8 + i] = std::byte((media >> (24 - 8 * i)) & 0xFF);
+    }
+    return out;
+}
+
+// One frame per RTP packet: enough to see that frames go out through the outgoing chain and come
+// back through the incoming chain with their timestamps.
+class OnePacketFramer final : public MediaHandler {
+public:
+    void outgoing(message_vector& messages, const message_callback&) override {
+        message_vector out;
+        for (auto& m : messages) {
+            if (!m->frameInfo) {
+                out.push_back(m);
+                continue;
+            }
+            out.push_back(make_message(rtpPacket(mSequence++, m->frameInfo->timestamp, kSsrc, *m)));
+        }
+        messages.swap(out);
+    }
+    void incoming(message_vector& messages, const message_callback& send) override {
+        message_vector out;
+        for (auto& m : messages) {
+            if (m->type == Message::Control) {
+                ++controls;
+                continue;
+            }
+            uint32_t timestamp = 0;
+            for (int i = 0; i < 4; ++i)
+                timestamp = (timestamp << 8) | std::to_integer<uint32_t>((*m)[4 + i]);
+            out.push_back(make_message(binary(m->begin() + 12, m->end()), Message::Binary,
+                                       std::make_shared<FrameInfo>(timestamp)));
+        }
+        messages.swap(out);
+        (void)send;
+    }
+    bool requestKeyframe(const message_callback& send) override {
+        send(make_message(pli(7, kSsrc), Message::Control));
+        return true;
+    }
+    std::atomic<int> controls{0};
+
+private:
+    uint16_t mSequence = 1;
+};
+
+struct TrackEvents {
+    Recorder<binary> messages;
+    Recorder<std::pair<binary, uint32_t>> frames;
+    Recorder<int> opened, closed;
+
+    static std::shared_ptr<TrackEvents> attach(const std::shared_ptr<Track>& track) {
+        auto events = std::make_shared<TrackEvents>();
+        track->onOpen([events] { events->opened.push(1); });
+        track->onClosed([events] { events->closed.push(1); });
+        track->onMessage([events](binary b) { events->messages.push(std::move(b)); }, nullptr);
+        track->onFrame([events](binary b, FrameInfo info) { events->frames.push({std::move(b), info.timestamp}); });
+        return events;
+    }
+};
+
+} // namespace
+
+TEST(PeerTrack, ARemoteSendOnlySectionBecomesARecvOnlyTrackAndPacketsCrossUnderSrtp) {
+    PeerPair pair;
+    auto sending = pair.offerer.pc->addTrack(hostVideo());
+    auto sendingEvents = TrackEvents::attach(sending);
+    EXPECT_THROW(sending->send(rtpPacket(1, 1, kSsrc, binary(10))), std::runtime_error);
+    pair.offerer.pc->createDataChannel("c");
+    pair.offer();
+    ASSERT_TRUE(pair.answerer.events->tracks.waitCount(1));
+    auto receiving = pair.answerer.events->tracks.items()[0];
+    auto receivingEvents = TrackEvents::attach(receiving);
+    EXPECT_EQ(receiving->mid(), "video");
+    EXPECT_EQ(receiving->direction(), Description::Direction::RecvOnly);
+    ASSERT_TRUE(pair.waitConnected());
+    ASSERT_TRUE(sendingEvents->opened.waitCount(1));
+    ASSERT_TRUE(receivingEvents->opened.waitCount(1));
+
+    auto answer = pair.answerer.pc->localDescription()->generateSdp();
+    EXPECT_NE(answer.find("m=video"), std::string::npos);
+    EXPECT_NE(answer.find("a=recvonly"), std::string::npos);
+    EXPECT_EQ(answer.find("a=ssrc:"), std::string::npos);
+
+    // Raw RTP without a handler arrives unchanged (SRTP protects and unprotects it on the way).
+    std::vector<binary> sent;
+    for (uint16_t i = 0; i < 20; ++i) {
+        sent.push_back(rtpPacket(100 + i, 9000 * i, kSsrc, pattern(200 + i, i)));
+        EXPECT_TRUE(sending->send(sent.back()));
+    }
+    ASSERT_TRUE(receivingEvents->messages.waitCount(sent.size()));
+    auto got = receivingEvents->messages.items();
+    std::sort(got.begin(), got.end());
+    std::sort(sent.begin(), sent.end());
+    EXPECT_EQ(got, sent);
+
+    // RTCP the other way.
+    EXPECT_TRUE(receiving->send(pli(99, kSsrc)));
+    ASSERT_TRUE(sendingEvents->messages.waitCount(1));
+    EXPECT_EQ(sendingEvents->messages.items()[0], pli(99, kSsrc));
+}
+
+TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
+    // The answerer adds its own receiving track from the offered section first, as a viewer does.
+    PeerPair pair(loopbackConfig(), loopbackConfig(), false);
+    auto sending = pair.offerer.pc->addTrack(hostVideo());
+    auto sender = std::make_shared<OnePacketFramer>();
+    sending->setMediaHandler(sender);
+    auto sendingEvents = TrackEvents::attach(sending);
+    pair.offer();
+    ASSERT_TRUE(pair.offerer.events->descriptions.waitCount(1));
+    Description offer(pair.offerer.events->descriptions.items()[0].generateSdp(), "offer");
+    auto offered = std::get<Description::Media*>(offer.media(0));
+    auto receiving = pair.answerer.pc->addTrack(*offered);
+    auto receiver = std::make_shared<OnePacketFramer>();
+    receiving->setMediaHandler(receiver);
+    auto receivingEvents = TrackEvents::attach(receiving);
+    pair.answerer.pc->setRemoteDescription(offer);
+    pair.answerer.pc->setLocalDescription();
+    ASSERT_TRUE(pair.answerer.events->descriptions.waitCount(1));
+    auto answer = pair.answerer.events->descriptions.items()[0];
+    EXPECT_EQ(std::get<Description::Media*>(answer.media(0))->direction(), Description::Direction::RecvOnly);
+    EXPECT_TRUE(std::get<Description::Media*>(answer.media(0))->getSSRCs().empty());
+    EXPECT_TRUE(pair.answerer.events->tracks.items().empty()); // our own track took the section
+    pair.offerer.pc->setRemoteDescription(answer);
+    ASSERT_TRUE(pair.offerer.events->candidates.waitCount(1));
+    for (auto& c : pair.offerer.events->candidates.items())
+        pair.answerer.pc->addRemoteCandidate(c);
+    ASSERT_TRUE(pair.answerer.events->candidates.waitCount(1));
+    for (auto& c : pair.answerer.events->candidates.items())
+        pair.offerer.pc->addRemoteCandidate(c);
+    ASSERT_TRUE(sendingEvents->opened.waitCount(1));
+    ASSERT_TRUE(receivingEvents->opened.waitCount(1));
+
+    for (uint32_t i = 1; i <= 5; ++i)
+        EXPECT_TRUE(sending->sendFrame(pattern(500 * i, i), FrameInfo(i * 3000)));
+    ASSERT_TRUE(receivingEvents->frames.waitCount(5));
+    auto frames = receivingEvents->frames.items();
+    std::sort(frames.begin(), frames.end(), [](auto& a, auto& b) { return a.second < b.second; });
+    for (uint32_t i = 1; i <= 5; ++i) {
+        EXPECT_EQ(frames[i - 1].first, pattern(500 * i, i));
+        EXPECT_EQ(frames[i - 1].second, i * 3000);
+    }
+    EXPECT_TRUE(receivingEvents->messages.items().empty());
+
+    // A keyframe request leaves through the receiver's chain and reaches the sender's chain as RTCP.
+    EXPECT_TRUE(receiving->requestKeyframe());
+    ASSERT_TRUE(impl::test::eventually([&] { return sender->controls.load() >= 1; }));
+
+    // Closing the connection closes its tracks.
+    pair.offerer.pc->close();
+    ASSERT_TRUE(sendingEvents->closed.waitCount(1));
+    ASSERT_TRUE(receivingEvents->closed.waitCount(1));
+    EXPECT_THROW(sending->sendFrame(binary(10), FrameInfo(1)), std::runtime_error);
+}
