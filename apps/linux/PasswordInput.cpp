@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,19 +22,37 @@ void writeAll(int fd, std::string_view text) {
     }
 }
 
+// Waits until `input` can be read. A signal that arrives just before a blocking read would leave
+// the read waiting, so the wait wakes up now and then to look at the flag.
+void awaitInput(int input, const volatile std::sig_atomic_t* interrupted) {
+    for (;;) {
+        if (interrupted != nullptr && *interrupted != 0) throw PasswordInterrupted();
+        pollfd entry{input, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, interrupted != nullptr ? 100 : -1);
+        if (ready > 0) return;
+        if (ready < 0 && errno != EINTR) throw PasswordInputError("Cannot read the password");
+    }
+}
+
 // Reads up to and including the next '\n', or to end of file. The result never reallocates: its
 // capacity covers the limit plus the line end.
-std::string readLine(int input) {
+std::string readLine(int input, const volatile std::sig_atomic_t* interrupted) {
     std::string line;
     line.reserve(kMaxPasswordBytes + 2);
     bool tooLong = false;
     for (;;) {
         char c = 0;
+        try {
+            awaitInput(input, interrupted);
+        } catch (...) {
+            wipe(line);
+            throw;
+        }
         const ssize_t n = ::read(input, &c, 1);
         if (n < 0) {
             const int error = errno;
+            if (error == EINTR || error == EAGAIN) continue;  // the flag is looked at before waiting again
             wipe(line);
-            if (error == EINTR) throw PasswordInterrupted();
             throw PasswordInputError("Cannot read the password");
         }
         if (n == 0 || c == '\n') break;
@@ -81,12 +100,13 @@ private:
 
 }  // namespace
 
-std::string readPassword(int input, int promptFd, std::string_view prompt) {
-    if (::isatty(input) != 1) return readLine(input);
+std::string readPassword(int input, int promptFd, std::string_view prompt,
+                         const volatile std::sig_atomic_t* interrupted) {
+    if (::isatty(input) != 1) return readLine(input, interrupted);
     // Echo goes off before the prompt appears, so nothing typed in answer to it is ever shown.
     EchoOff echoOff(input);
     writeAll(promptFd, prompt);
-    return readLine(input);
+    return readLine(input, interrupted);
 }
 
 }  // namespace murel

@@ -3,6 +3,7 @@
 // file. The buffer is reserved up front so no reallocation leaves a copy behind; every failure
 // path wipes what was read.
 
+#include <csignal>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -18,7 +19,7 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A signal arrived while waiting for the password (the terminal's echo is restored first).
+// The stop flag was raised while waiting for the password (the terminal's echo is restored first).
 class PasswordInterrupted : public std::runtime_error {
 public:
     PasswordInterrupted() : std::runtime_error("Interrupted") {}
@@ -28,9 +29,10 @@ public:
 // the newline echo), reads one line and restores the terminal's settings on every path. Otherwise
 // reads one line (or everything up to end of file) from `input` and writes no prompt.
 // A trailing "\n" or "\r\n" is dropped. Fails on an empty password, on more than
-// kMaxPasswordBytes bytes, on a NUL byte and on read errors; a read interrupted by a signal
-// (EINTR) throws PasswordInterrupted, so a SIGINT handler installed without SA_RESTART ends the
-// prompt.
-std::string readPassword(int input, int promptFd, std::string_view prompt);
+// kMaxPasswordBytes bytes, on a NUL byte and on read errors. When `interrupted` is given, the wait
+// ends with PasswordInterrupted soon after the flag is raised (by a SIGINT/SIGTERM handler),
+// whether or not the signal arrived during a blocking call.
+std::string readPassword(int input, int promptFd, std::string_view prompt,
+                         const volatile std::sig_atomic_t* interrupted = nullptr);
 
 }  // namespace murel

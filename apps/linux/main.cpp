@@ -22,8 +22,7 @@ volatile std::sig_atomic_t stopSignal = 0;
 
 void onStopSignal(int) { stopSignal = 1; }
 
-// SIGINT and SIGTERM only raise the flag the front end polls. Without SA_RESTART a blocked read of
-// the password returns EINTR, so the prompt gives the terminal back at once.
+// SIGINT and SIGTERM only raise the flag that the password prompt and the front end watch.
 void installSignalHandlers() {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
@@ -54,11 +53,11 @@ std::string askPassword(const murel::CliOptions& options) {
         }
     } closeTty{tty};
 
-    std::string password = murel::readPassword(STDIN_FILENO, promptFd, "Password for " + options.email + ": ");
+    std::string password = murel::readPassword(STDIN_FILENO, promptFd, "Password for " + options.email + ": ", &stopSignal);
     if (terminal && options.action == murel::CliAction::SignUp) {
         std::string again;
         try {
-            again = murel::readPassword(STDIN_FILENO, promptFd, "Repeat the password: ");
+            again = murel::readPassword(STDIN_FILENO, promptFd, "Repeat the password: ", &stopSignal);
         } catch (...) {
             murel::wipe(password);
             throw;

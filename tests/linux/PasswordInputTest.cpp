@@ -117,46 +117,52 @@ TEST(PasswordInput, TerminalShowsPromptButNeverThePassword) {
     EXPECT_TRUE(pty.echoOn());
 }
 
-void onSignal(int) {}
+volatile std::sig_atomic_t stopFlag = 0;
+void onSignal(int) { stopFlag = 1; }
 
-TEST(PasswordInput, SignalEndsThePromptAndRestoresEcho) {
+TEST(PasswordInput, StopSignalEndsThePromptAndRestoresEcho) {
     Pty pty;
     struct sigaction action {}, previous{};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the blocked read returns EINTR
+    action.sa_flags = SA_RESTART;  // the prompt must not depend on the signal interrupting a call
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+    stopFlag = 0;
 
     std::atomic<bool> finished{false};
     std::atomic<bool> interrupted{false};
-    std::atomic<bool> echoOffWhileWaiting{false};
     std::thread reader([&] {
         try {
-            readPassword(pty.slave, pty.slave, "Password: ");
+            readPassword(pty.slave, pty.slave, "Password: ", &stopFlag);
         } catch (const PasswordInterrupted&) {
             interrupted = true;
         } catch (...) {
         }
         finished = true;
     });
-    // Once the prompt shows, echo is off; keep signalling until the read gives up.
     std::string shown;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (shown.find("Password: ") == std::string::npos && std::chrono::steady_clock::now() < deadline) {
         shown += pty.screen();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    echoOffWhileWaiting = !pty.echoOn();
+    const bool echoOffWhileWaiting = !pty.echoOn();
+    pthread_kill(reader.native_handle(), SIGUSR1);
     while (!finished && std::chrono::steady_clock::now() < deadline) {
-        pthread_kill(reader.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    if (!finished) pty.type("\n");  // release the reader so the test can fail instead of hanging
+    if (!finished) pty.type("x\n");  // release the reader so the test can fail instead of hanging
     reader.join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_TRUE(echoOffWhileWaiting);
     EXPECT_TRUE(interrupted);
     EXPECT_TRUE(pty.echoOn());
+
+    // A flag raised before the read starts (the signal came between the prompt and the read)
+    // still ends it, with nothing typed.
+    EXPECT_THROW(readPassword(pty.slave, pty.slave, "Password: ", &stopFlag), PasswordInterrupted);
+    EXPECT_TRUE(pty.echoOn());
+    stopFlag = 0;
 }
 
 TEST(PasswordInput, PipedInputIsOneLine) {
