@@ -42,10 +42,21 @@ class Control:
     """murel-control on an ephemeral loopback port, with a private data directory."""
 
     def __init__(self, data):
-        self.process = subprocess.Popen(
-            [CONTROL, "--listen", "127.0.0.1:0", "--data", data, "--test-fast-hashes"],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self.data = data
         self.port = None
+        self.start(0)
+
+    def restart(self):
+        """Starts again on the same port with the same accounts."""
+        self.stop()
+        port = self.port
+        self.port = None
+        self.start(port)
+
+    def start(self, port):
+        self.process = subprocess.Popen(
+            [CONTROL, "--listen", "127.0.0.1:%d" % port, "--data", self.data, "--test-fast-hashes"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         self.log = b""
         deadline = time.monotonic() + TIMEOUT
         while self.port is None and time.monotonic() < deadline:
@@ -101,12 +112,13 @@ class Terminal:
         self.screen += chunk.decode("utf-8", errors="replace")
         return True
 
-    def wait_for(self, text, timeout=TIMEOUT):
+    def wait_for(self, text, timeout=TIMEOUT, after=0):
+        """Waits until `text` shows at or after screen offset `after`."""
         deadline = time.monotonic() + timeout
-        while text not in self.screen and time.monotonic() < deadline:
+        while text not in self.screen[after:] and time.monotonic() < deadline:
             if self.read(0.2) is None:
                 break
-        return text in self.screen
+        return text in self.screen[after:]
 
     def echo_off(self):
         return (termios.tcgetattr(self.fd)[3] & termios.ECHO) == 0
@@ -229,17 +241,28 @@ def main():
               piped_out)
         check(("this device is " + device_id) in piped_out, "signin reuses the saved device", piped_out)
 
-        # Staying online until Ctrl-C, as a user ends it.
+        # Staying online until Ctrl-C, as a user ends it. When the service goes away the program
+        # says so and reconnects by itself once it is back.
         online = Terminal(["online"] + account, env)
         try:
             listed = online.wait_for("online: yes") and online.wait_for("devices: 1")
             check(listed, "online shows the device list", online.screen)
+            mark = len(online.screen)
+            control.stop()
+            dropped = online.wait_for("error: Signaling disconnected; refresh to reconnect or sign in again", after=mark) \
+                and online.wait_for("online: no", after=mark)
+            check(dropped, "online reports the lost channel", online.screen)
+            mark = len(online.screen)
+            control.restart()
+            back = online.wait_for("online: yes", after=mark) and online.wait_for("devices: 1", after=mark)
+            check(back, "online reconnects once the service is back", online.screen)
             online.type("\x03")
             online.finish()
         finally:
             online.kill()
         check(online.status == 0, "online ends with 0 on Ctrl-C", online.screen)
         check(online.last_line() == "OK: Stopped", "online's last line", online.screen)
+        account = ["--server", control.origin, "--email", EMAIL]
 
         # Sign out removes the saved sign-in; restoring it afterwards fails plainly.
         signout = run(["signout"] + account, env)
@@ -264,6 +287,21 @@ def main():
             interrupted.kill()
         check(interrupted.status == 130, "Ctrl-C at the prompt exits with 130", interrupted.screen)
         check(interrupted.last_line() == "Failed: Interrupted", "Ctrl-C at the prompt says so", interrupted.screen)
+
+        # Signing out while the service is down still removes the saved sign-in, and says what
+        # could not be done.
+        again = subprocess.run([MUREL, "signin"] + account, env=env, input=(PASSWORD + "\n").encode(),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=TIMEOUT)
+        check(again.returncode == 0, "signin again", again.stdout.decode(errors="replace"))
+        control.stop()
+        offline = run(["signout"] + account, env)
+        check(offline.status == 1, "signout with the service down exits with 1", offline.screen)
+        check("status: Signed out locally" in offline.lines(), "signout with the service down is local",
+              offline.screen)
+        check(offline.last_line() == "Failed: Device revocation failed; its credential remains valid until expiry. "
+              "Server sign-out incomplete. ", "signout's note is the last line", offline.screen)
+        saved = os.listdir(credentials) if os.path.isdir(credentials) else []
+        check(saved == [], "the saved sign-in is gone even so", str(saved))
     finally:
         if control is not None:
             control.stop()
