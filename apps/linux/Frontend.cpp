@@ -151,6 +151,7 @@ int Frontend::online(const CliOptions& options) {
         out_.flush();
         first = false;
         if (!last_.signedIn) return failed(last_.error.empty() ? "Signed out" : last_.error);
+        if (controller_.workerStopped()) return failed(last_.error.empty() ? last_.message : last_.error);
 
         // The Controller reconnects on RefreshDevices once the channel has gone; ask for it
         // periodically rather than leaving the device offline.
@@ -187,7 +188,7 @@ bool Frontend::waitOnline(int timeoutMs) {
     for (;;) {
         poll();
         if (last_.online) return true;
-        if (!last_.error.empty() || !last_.signedIn || stop_) return false;
+        if (!last_.error.empty() || !last_.signedIn || stop_ || controller_.workerStopped()) return false;
         if (std::chrono::steady_clock::now() >= deadline) {
             last_.error = "Device signaling hello did not arrive within " + std::to_string(timeoutMs / 1000) + " s";
             return false;
