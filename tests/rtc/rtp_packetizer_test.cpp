@@ -290,14 +290,17 @@ TEST(H264Depacketizing, FrameBufferHandsOverOnMarkerNewerTimestampOrBound) {
     out = feed({rtp(100, 1000, false, idr), rtp(101, 1000, true, slice)});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->frameInfo->timestamp, 1000u);
-    // Frame 2 loses its marker packet (103): handed over incomplete when frame 3 begins.
+    // Frame 2's marker packet (103) comes late, after frame 3 began: frame 2 is held and the
+    // late packet completes it, as a retransmission would.
     out = feed({rtp(102, 2000, false, slice)});
     EXPECT_TRUE(out.empty());
     out = feed({rtp(104, 3000, false, slice)});
+    EXPECT_TRUE(out.empty());
+    out = feed({rtp(103, 2000, true, slice)});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->frameInfo->timestamp, 2000u);
-    // The lost packet arriving now belongs to an older frame: dropped, frame 3 unaffected.
-    out = feed({rtp(103, 2000, true, slice), rtp(105, 3000, true, slice)});
+    EXPECT_EQ(out[0]->size(), 12u);
+    out = feed({rtp(105, 3000, true, slice)});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->frameInfo->timestamp, 3000u);
     EXPECT_EQ(out[0]->size(), 12u);
@@ -313,19 +316,33 @@ TEST(H264Depacketizing, FrameBufferHandsOverOnMarkerNewerTimestampOrBound) {
     out = feed({rtp(109, 5000, false, idr)});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->size(), 12u);
+    // A frame that never gets repaired is handed over incomplete once a third timestamp
+    // arrives, or as soon as the next frame is complete; always in order.
+    out = feed({rtp(111, 6000, false, idr), rtp(113, 7000, false, slice)});
+    EXPECT_TRUE(out.empty());
+    out = feed({rtp(115, 8000, false, slice)});
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0]->frameInfo->timestamp, 6000u);
+    out = feed({rtp(116, 8000, true, slice)});
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0]->frameInfo->timestamp, 7000u);
+    EXPECT_EQ(out[1]->frameInfo->timestamp, 8000u);
+    // Packets of frames already handed over are dropped, whatever their timestamp.
+    out = feed({rtp(112, 6000, true, slice), rtp(114, 7000, true, slice)});
+    EXPECT_TRUE(out.empty());
     // Above the byte bound: handed over as it is, the rest of that timestamp discarded.
     binary big(1500, std::byte{0x11});
     big[0] = std::byte{0x41};
     message_vector flood;
-    for (uint16_t s = 111; s < 115; ++s) flood.push_back(rtp(s, 6000, false, big));
-    flood.push_back(rtp(115, 6000, true, slice));
+    for (uint16_t s = 117; s < 121; ++s) flood.push_back(rtp(s, 9000, false, big));
+    flood.push_back(rtp(121, 9000, true, slice));
     out = feed(flood);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->size(), 3u * 1504);  // the three packets buffered before the bound
     // The next frame flows again.
-    out = feed({rtp(116, 7000, true, idr)});
+    out = feed({rtp(122, 10000, true, idr)});
     ASSERT_EQ(out.size(), 1u);
-    EXPECT_EQ(out[0]->frameInfo->timestamp, 7000u);
+    EXPECT_EQ(out[0]->frameInfo->timestamp, 10000u);
     // A new SSRC starts afresh even with an older sequence number.
     out = feed({rtp(5, 100, true, idr, 0x9999)});
     ASSERT_EQ(out.size(), 1u);

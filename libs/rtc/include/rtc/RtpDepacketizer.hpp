@@ -8,13 +8,15 @@
 //  - when the packet with the marker bit is there and the sequence numbers are contiguous (from
 //    the one after the previous frame's marker packet when that frame was complete), so that
 //    reordered packets and retransmissions still make whole frames; or
-//  - when a packet of another timestamp with a later sequence number arrives (the frame is then
-//    incomplete: reassemble() decides what to make of it); or
-//  - when the buffer exceeds its byte or packet bound (the rest of that timestamp is discarded).
-// Packets shorter than an RTP header or of another version are dropped, as are packets at or
-// before the last packet already handed over (late or repeated), and packets of an older frame
-// than the one buffered. A change of SSRC or a jump of the sequence number far backwards starts
-// afresh.
+//  - when the frame is still incomplete and packets of two newer timestamps have arrived, or the
+//    next frame is complete: a frame missing packets is held while the next one arrives, so that
+//    a retransmission answering a NACK can still complete it (reassemble() then decides what to
+//    make of an incomplete set); or
+//  - when the buffers exceed their byte or packet bound (the rest of that timestamp is discarded).
+// Frames are always handed over in sending order. Packets shorter than an RTP header or of
+// another version are dropped, as are packets at or before the last packet already handed over
+// (late or repeated), and packets of an older frame than those buffered. A change of SSRC or a
+// jump of the sequence number far backwards starts afresh.
 //
 // reassemble() runs on the receiving thread with no lock of this object held.
 
@@ -23,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace rtc {
 
@@ -42,20 +45,32 @@ public:
 
 private:
     struct Buffered {
-        int32_t key;  // sequence distance from the anchor
+        int32_t key;  // sequence distance from the frame's anchor
         message_ptr packet;
     };
-    void flush(message_vector& out, bool complete);
-    bool ready() const;
+    struct Frame {
+        std::vector<Buffered> packets;
+        uint16_t anchor = 0;
+        uint32_t timestamp = 0;
+        std::size_t bytes = 0;
+        std::optional<int32_t> markerKey;
+
+        bool empty() const { return packets.empty(); }
+        bool insert(message_ptr packet, uint16_t sequence, bool marker);  // false: a duplicate
+        bool contiguous() const;
+        uint16_t first() const { return uint16_t(anchor + packets.front().key); }
+        uint16_t last() const { return uint16_t(anchor + packets.back().key); }
+    };
+
+    bool ready(const Frame& frame, std::optional<uint16_t> expectedStart) const;
+    void flush(Frame& frame, message_vector& out, bool complete);
+    void flushAll(message_vector& out);
     void reset();
 
     const std::size_t mMaxBufferedBytes;
-    std::vector<Buffered> mBuffer;
-    uint16_t mAnchor = 0;
-    uint32_t mTimestamp = 0;
+    Frame mCurrent;
+    std::optional<Frame> mHeld;  // an older, incomplete frame waiting for repairs
     uint32_t mSsrc = 0;
-    std::size_t mBytes = 0;
-    std::optional<int32_t> mMarkerKey;
     bool mHasSsrc = false;
     std::optional<uint16_t> mLastHandedOver;  // highest sequence number handed to reassemble
     std::optional<uint16_t> mExpectedStart;   // first sequence number of the next frame, if known

@@ -30,40 +30,56 @@ std::optional<Header> readHeader(const Message& m) {
 
 }  // namespace
 
+bool VideoRtpDepacketizer::Frame::insert(message_ptr packet, uint16_t sequence, bool marker) {
+    if (packets.empty()) anchor = sequence;
+    const int32_t key = sequenceDistance(anchor, sequence);
+    auto at = std::lower_bound(packets.begin(), packets.end(), key,
+                               [](const Buffered& b, int32_t k) { return b.key < k; });
+    if (at != packets.end() && at->key == key) return false;
+    bytes += packet->size();
+    packets.insert(at, Buffered{key, std::move(packet)});
+    if (marker) markerKey = key;
+    return true;
+}
+
+bool VideoRtpDepacketizer::Frame::contiguous() const {
+    return !packets.empty() && std::size_t(packets.back().key - packets.front().key + 1) == packets.size();
+}
+
 VideoRtpDepacketizer::VideoRtpDepacketizer(std::size_t maxBufferedBytes) : mMaxBufferedBytes(maxBufferedBytes) {}
 
 void VideoRtpDepacketizer::reset() {
-    mBuffer.clear();
-    mBytes = 0;
-    mMarkerKey.reset();
+    mCurrent = Frame{};
+    mHeld.reset();
     mLastHandedOver.reset();
     mExpectedStart.reset();
     mDiscardTimestamp.reset();
 }
 
-bool VideoRtpDepacketizer::ready() const {
-    if (!mMarkerKey || mBuffer.empty()) return false;
-    const int32_t first = mBuffer.front().key, last = mBuffer.back().key;
-    if (std::size_t(last - first + 1) != mBuffer.size()) return false;
-    if (mExpectedStart && uint16_t(mAnchor + first) != *mExpectedStart) return false;
-    return true;
+bool VideoRtpDepacketizer::ready(const Frame& frame, std::optional<uint16_t> expectedStart) const {
+    if (!frame.markerKey || !frame.contiguous()) return false;
+    return !expectedStart || frame.first() == *expectedStart;
 }
 
-void VideoRtpDepacketizer::flush(message_vector& out, bool complete) {
-    if (mBuffer.empty()) return;
+void VideoRtpDepacketizer::flush(Frame& frame, message_vector& out, bool complete) {
+    if (frame.empty()) return;
     message_vector packets;
-    packets.reserve(mBuffer.size());
-    for (auto& b : mBuffer) packets.push_back(std::move(b.packet));
-    const uint16_t last = uint16_t(mAnchor + mBuffer.back().key);
+    packets.reserve(frame.packets.size());
+    for (auto& b : frame.packets) packets.push_back(std::move(b.packet));
+    const uint16_t last = frame.last();
     mLastHandedOver = last;
     if (complete)
         mExpectedStart = uint16_t(last + 1);
     else
         mExpectedStart.reset();
-    mBuffer.clear();
-    mBytes = 0;
-    mMarkerKey.reset();
-    if (auto frame = reassemble(packets)) out.push_back(std::move(frame));
+    frame = Frame{};
+    if (auto result = reassemble(packets)) out.push_back(std::move(result));
+}
+
+void VideoRtpDepacketizer::flushAll(message_vector& out) {
+    if (mHeld) flush(*mHeld, out, false);
+    mHeld.reset();
+    flush(mCurrent, out, false);
 }
 
 void VideoRtpDepacketizer::incoming(message_vector& messages, const message_callback&) {
@@ -79,7 +95,7 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
         if (!header) continue;
 
         if (!mHasSsrc || header->ssrc != mSsrc) {
-            flush(out, false);
+            flushAll(out);
             reset();
             mSsrc = header->ssrc;
             mHasSsrc = true;
@@ -88,7 +104,7 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
             const int32_t d = sequenceDistance(*mLastHandedOver, header->sequence);
             if (d <= 0 && d > -kLateWindow) continue;  // late or repeated
             if (d <= -kLateWindow) {
-                flush(out, false);
+                flushAll(out);
                 reset();
             }
         }
@@ -96,36 +112,54 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
             if (header->timestamp == *mDiscardTimestamp) continue;
             mDiscardTimestamp.reset();
         }
-        if (!mBuffer.empty() && header->timestamp != mTimestamp) {
-            const int32_t key = sequenceDistance(mAnchor, header->sequence);
-            if (key < mBuffer.front().key - kLateWindow) {
-                flush(out, false);  // a jump far away: the stream restarted
+
+        // A repair (or late packet) of the held frame.
+        if (mHeld && header->timestamp == mHeld->timestamp) {
+            if (!mHeld->insert(std::move(m), header->sequence, header->marker)) continue;
+            if (ready(*mHeld, mExpectedStart)) {
+                flush(*mHeld, out, true);
+                mHeld.reset();
+                if (ready(mCurrent, mExpectedStart)) flush(mCurrent, out, true);
+            }
+            continue;
+        }
+
+        if (!mCurrent.empty() && header->timestamp != mCurrent.timestamp) {
+            const int32_t key = sequenceDistance(mCurrent.anchor, header->sequence);
+            const int32_t front = mCurrent.packets.front().key;
+            if (key < front - kLateWindow) {
+                flushAll(out);  // a jump far away: the stream restarted
                 reset();
-            } else if (key < mBuffer.front().key) {
+            } else if (key < front) {
                 continue;  // belongs to an older frame
             } else {
-                flush(out, false);
+                // A newer frame begins: an older held frame has had its chance, the current one
+                // (incomplete, or it would have gone) waits for repairs in its place.
+                if (mHeld) flush(*mHeld, out, false);
+                mHeld = std::move(mCurrent);
+                mCurrent = Frame{};
             }
         }
-        if (mBuffer.empty()) {
-            mAnchor = header->sequence;
-            mTimestamp = header->timestamp;
-        }
-        const int32_t key = sequenceDistance(mAnchor, header->sequence);
-        auto at = std::lower_bound(mBuffer.begin(), mBuffer.end(), key,
-                                   [](const Buffered& b, int32_t k) { return b.key < k; });
-        if (at != mBuffer.end() && at->key == key) continue;  // duplicate
-        mBytes += m->size();
-        mBuffer.insert(at, Buffered{key, std::move(m)});
-        if (header->marker) mMarkerKey = key;
+        if (mCurrent.empty()) mCurrent.timestamp = header->timestamp;
+        if (!mCurrent.insert(std::move(m), header->sequence, header->marker)) continue;
 
-        if (mBytes > mMaxBufferedBytes || mBuffer.size() > MaxBufferedPackets) {
-            const uint32_t timestamp = mTimestamp;
-            flush(out, false);
+        const std::size_t bytes = mCurrent.bytes + (mHeld ? mHeld->bytes : 0);
+        const std::size_t count = mCurrent.packets.size() + (mHeld ? mHeld->packets.size() : 0);
+        if (bytes > mMaxBufferedBytes || count > MaxBufferedPackets) {
+            const uint32_t timestamp = mCurrent.timestamp;
+            flushAll(out);
             mDiscardTimestamp = timestamp;
             continue;
         }
-        if (ready()) flush(out, true);
+        // The start of the current frame is known once the held one has its marker packet.
+        std::optional<uint16_t> expected = mExpectedStart;
+        if (mHeld) expected = mHeld->markerKey ? std::optional<uint16_t>(uint16_t(mHeld->anchor + *mHeld->markerKey + 1))
+                                               : std::nullopt;
+        if (ready(mCurrent, expected)) {
+            if (mHeld) flush(*mHeld, out, false);
+            mHeld.reset();
+            flush(mCurrent, out, true);
+        }
     }
     messages = std::move(out);
 }
