@@ -3,8 +3,11 @@
 // application section and RTP media sections.
 //
 // Parsing is strict and bounded (see the SDP_* limits in Common.hpp): malformed or oversized input
-// throws std::invalid_argument with a message naming the problem. Lines the model does not interpret
-// (unknown attributes, a=rtcp, a=msid, a=ssrc-group, ...) are kept in order and written back intact.
+// throws std::invalid_argument with a message naming the problem and its line. Attributes the model
+// does not interpret (a=rtcp, a=msid, a=ssrc-group, a=rtcp-xr, unknown ones, ...) are kept in their
+// order and written back intact in their section; modelled lines are written in a fixed order.
+// ICE and DTLS parameters are those of one bundled transport: read from the session level or else from
+// the first section that has them, written into every section.
 // Input may end its lines with CRLF or LF; output uses the end of line given to generateSdp.
 //
 // Media entries live in a std::deque: pointers returned by media() and application() stay valid while
@@ -48,14 +51,17 @@ public:
     enum class Role { ActPass, Passive, Active };
     enum class Direction { SendOnly, RecvOnly, SendRecv, Inactive, Unknown };
 
-    // Parses `sdp`. An empty `sdp` makes a fresh description with a random session id and no media
-    // (to be filled by the caller). The role comes from a=setup when the text has one.
+    // Parses `sdp`. The role comes from a=setup when the text has one.
+    // An empty `sdp` makes a fresh local description: a random session id, ice-options "trickle", no
+    // media and no ICE credentials or fingerprint (the caller sets them from its own random source and
+    // certificate). Code that reads a description from the network must refuse empty text itself.
     Description(const std::string& sdp, Type type = Type::Unspec, Role role = Role::ActPass);
     // `typeString`: "offer", "answer", "pranswer", "rollback" or "" (Unspec); anything else throws
     // std::invalid_argument.
     Description(const std::string& sdp, std::string typeString);
 
     Type type() const { return mType; }
+    // "offer", "answer", "pranswer", "rollback", or "unspec".
     std::string typeString() const { return typeToString(mType); }
     void hintType(Type type);  // sets the type when it is Unspec
     Role role() const { return mRole; }
