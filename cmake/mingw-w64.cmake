@@ -6,10 +6,14 @@ set(CMAKE_C_COMPILER ${MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_PREFIX})
-# Dependencies built for mingw by scripts/build-mingw-deps live outside the checkout.
+# OpenSSL, libsrtp2 and usrsctp built for mingw by scripts/build-mingw-deps live outside the checkout,
+# in the same default place that script uses.
 if(DEFINED ENV{MUREL_MINGW_PREFIX})
-  list(APPEND CMAKE_FIND_ROOT_PATH $ENV{MUREL_MINGW_PREFIX})
+  set(MUREL_MINGW_PREFIX $ENV{MUREL_MINGW_PREFIX})
+else()
+  set(MUREL_MINGW_PREFIX /var/cache/murel/mingw-deps)
 endif()
+list(APPEND CMAKE_FIND_ROOT_PATH ${MUREL_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

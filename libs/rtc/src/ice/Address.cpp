@@ -1,4 +1,5 @@
-// Platform-neutral parts of Address; parsing and formatting of IP text are in Socket.cpp.
+// Platform-neutral parts of Address; parsing and formatting of IP text live with the sockets in
+// posix/Socket.cpp and win/Socket.cpp (CMake picks one).
 #include "ice/Socket.hpp"
 
 #include <algorithm>

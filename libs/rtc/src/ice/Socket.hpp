@@ -1,5 +1,6 @@
 // UDP sockets, addresses and interface enumeration. This header is platform-neutral; the
-// operating-system part lives in one source file per platform.
+// operating-system part lives in posix/Socket.cpp (Linux) or win/Socket.cpp (Winsock), and the
+// build compiles exactly one of them.
 #pragma once
 
 #include <array>
@@ -90,6 +91,7 @@ class UdpSocket {
   // Bytes received, or nothing when no datagram is waiting. Truncated datagrams are dropped.
   std::optional<size_t> receiveFrom(std::span<uint8_t> buffer, Address& from);
 
+  // The native socket (a file descriptor or a SOCKET), for the poller.
   intptr_t handle() const { return handle_; }
 
  private:
@@ -98,7 +100,8 @@ class UdpSocket {
   Address local_;
 };
 
-// Waits for readable sockets; wake() interrupts a wait from any thread.
+// Waits for readable sockets; wake() interrupts a wait from any thread. A socket with a pending error
+// counts as readable so that receiveFrom() can consume the error.
 class SocketPoller {
  public:
   SocketPoller();
@@ -111,6 +114,8 @@ class SocketPoller {
   void wake();
 
  private:
+  // The wake-up channel: read and write ends (a pipe; on Windows one loopback UDP socket that
+  // sends to itself, held in wakeRead_).
   intptr_t wakeRead_ = -1;
   intptr_t wakeWrite_ = -1;
 };

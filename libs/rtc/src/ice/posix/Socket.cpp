@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
@@ -82,18 +83,17 @@ std::optional<Address> Address::fromString(std::string_view ipText, uint16_t por
   std::string zone;
   if (auto pct = text.find('%'); pct != std::string::npos) {
     zone = text.substr(pct + 1);
+    if (zone.empty()) return std::nullopt;
     text.resize(pct);
   }
   if (inet_pton(AF_INET6, text.c_str(), buf) != 1) return std::nullopt;
   a.family_ = AddressFamily::V6;
   std::memcpy(a.bytes_.data(), buf, 16);
   if (!zone.empty()) {
-    unsigned index = if_nametoindex(zone.c_str());
+    uint32_t index = if_nametoindex(zone.c_str());
     if (index == 0) {
-      char* end = nullptr;
-      unsigned long n = std::strtoul(zone.c_str(), &end, 10);
-      if (end == nullptr || *end != '\0' || n == 0 || n > 0xffffffffUL) return std::nullopt;
-      index = static_cast<unsigned>(n);
+      auto [end, ec] = std::from_chars(zone.data(), zone.data() + zone.size(), index);
+      if (ec != std::errc() || end != zone.data() + zone.size() || index == 0) return std::nullopt;
     }
     a.scopeId_ = index;
   }
