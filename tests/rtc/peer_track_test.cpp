@@ -197,3 +197,77 @@ TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
     ASSERT_TRUE(receivingEvents->closed.waitCount(1));
     EXPECT_THROW(sending->sendFrame(binary(10), FrameInfo(1)), std::runtime_error);
 }
+
+namespace {
+
+// An access unit of NAL units with 4-byte start codes; `size` bytes of slice data.
+binary accessUnit(bool keyframe, size_t size, unsigned seed) {
+    binary out;
+    auto unit = [&](std::initializer_list<uint8_t> header, size_t body) {
+        for (uint8_t b : {0, 0, 0, 1})
+            out.push_back(std::byte{b});
+        for (uint8_t b : header)
+            out.push_back(std::byte{b});
+        auto data = pattern(body, seed);
+        for (auto& b : data)
+            if (b == std::byte{0})
+                b = std::byte{1}; // no start code inside a unit
+        out.insert(out.end(), data.begin(), data.end());
+    };
+    if (keyframe) {
+        unit({0x67, 0x42, 0xe0, 0x1f}, 8); // SPS
+        unit({0x68}, 4);                   // PPS
+        unit({0x65}, size);                // IDR slice
+    } else {
+        unit({0x41}, size);
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(PeerTrack, H264AccessUnitsArriveWholeAndKeyframeRequestsReachTheSender) {
+    PeerPair pair;
+    auto video = hostVideo();
+    auto sending = pair.offerer.pc->addTrack(video);
+    auto config = std::make_shared<RtpPacketizationConfig>(kSsrc, "cname-test", 102, 90000);
+    auto packetizer = std::make_shared<H264RtpPacketizer>(H264RtpPacketizer::Separator::StartSequence, config);
+    packetizer->addToChain(std::make_shared<RtcpSrReporter>(config));
+    packetizer->addToChain(std::make_shared<RtcpNackResponder>(512));
+    auto keyframeRequests = std::make_shared<std::atomic<int>>(0);
+    packetizer->addToChain(std::make_shared<PliHandler>([keyframeRequests] { ++*keyframeRequests; }));
+    sending->setMediaHandler(packetizer);
+    auto sendingEvents = TrackEvents::attach(sending);
+
+    auto receivingHolder = std::make_shared<Recorder<std::shared_ptr<Track>>>();
+    auto frames = std::make_shared<Recorder<std::pair<binary, uint32_t>>>();
+    // The viewer sets up its chain in onTrack, before any packet can arrive.
+    pair.answerer.pc->onTrack([receivingHolder, frames](std::shared_ptr<Track> track) {
+        auto depacketizer = std::make_shared<H264RtpDepacketizer>(H264RtpDepacketizer::Separator::LongStartSequence);
+        depacketizer->addToChain(std::make_shared<RtcpReceivingSession>(77, "viewer"));
+        track->setMediaHandler(depacketizer);
+        track->onFrame([frames](binary b, FrameInfo info) { frames->push({std::move(b), info.timestamp}); });
+        receivingHolder->push(track);
+    });
+    pair.offer();
+    ASSERT_TRUE(sendingEvents->opened.waitCount(1));
+    ASSERT_TRUE(receivingHolder->waitCount(1));
+    auto receiving = receivingHolder->items()[0];
+    ASSERT_TRUE(impl::test::eventually([&] { return receiving->isOpen(); }));
+
+    std::vector<binary> sent;
+    for (unsigned i = 0; i < 12; ++i) {
+        sent.push_back(accessUnit(i % 6 == 0, i % 3 == 0 ? 5000 + 300 * i : 200 + i, i));
+        ASSERT_TRUE(sending->sendFrame(sent.back(), FrameInfo(1000 + 3000 * i)));
+    }
+    ASSERT_TRUE(frames->waitCount(sent.size()));
+    auto got = frames->items();
+    ASSERT_EQ(got.size(), sent.size());
+    for (unsigned i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(got[i].first, sent[i]) << i;
+        EXPECT_EQ(got[i].second, 1000 + 3000 * i) << i;
+    }
+
+    EXPECT_TRUE(receiving->requestKeyframe());
+    ASSERT_TRUE(impl::test::eventually([&] { return keyframeRequests->load() >= 1; }));
+}

@@ -852,8 +852,10 @@ void PeerConnection::Impl::onDtlsState(TransportState dtlsState) {
         stopSctp->stop();
     if (stopMedia)
         stopMedia->stop();
+    // Not inline: this runs inside the layers' receive path, and close() waits for the network
+    // thread.
     if (remoteClosed)
-        close();
+        post([this] { close(); });
 }
 
 void PeerConnection::Impl::startSctp(const std::shared_ptr<impl::DtlsTransport>& transport) {
@@ -923,17 +925,19 @@ void PeerConnection::Impl::onSctpState(TransportState sctpState) {
         }
     }
     if (closeNow)
-        close();
+        post([this] { close(); });
 }
 
 void PeerConnection::Impl::onRemoteChannel(std::shared_ptr<impl::DataChannel> channel) {
-    std::lock_guard lock(mutex);
-    if (closed) {
-        channel->close();
-        return;
+    {
+        std::lock_guard lock(mutex);
+        if (!closed) {
+            auto wrapped = std::make_shared<DataChannel>(std::make_shared<DataChannel::Internal>(channel));
+            post([this, wrapped] { dataChannelCallback(wrapped); });
+            return;
+        }
     }
-    auto wrapped = std::make_shared<DataChannel>(std::make_shared<DataChannel::Internal>(channel));
-    post([this, wrapped] { dataChannelCallback(wrapped); });
+    channel->close();
 }
 
 void PeerConnection::Impl::startMedia(const std::shared_ptr<impl::DtlsTransport>& transport) {
