@@ -102,6 +102,8 @@ TEST(SdpLimits, MalformedDescriptionsAreRefusedWithTheirReason) {
   }
   // The message locates the offending line.
   EXPECT_NE(rejection(kHead + kVideo + "a=ssrc:x cname:y\r\n").find("(line 8)"), std::string::npos);
+  EXPECT_EQ(rejection(kHead + kVideo + "a=candidate:1 1 udp 1 1.2.3.4 5 typ\r\n"),
+            "Invalid SDP: Invalid ICE candidate: too few fields (line 8)");
 }
 
 TEST(SdpLimits, EdgesThatAreAccepted) {

@@ -319,7 +319,7 @@ void Description::parse(std::string_view sdp) {
   if (sdp.size() > SDP_MAX_SIZE) fail("larger than " + std::to_string(SDP_MAX_SIZE) + " bytes");
 
   struct PendingCandidate {
-    std::string text;
+    Candidate candidate;  // its mid is known once the section has been read
     size_t entry;
   };
   std::vector<PendingCandidate> candidates;
@@ -468,7 +468,7 @@ void Description::parse(std::string_view sdp) {
       } else if (key == "candidate") {
         if (candidates.size() >= SDP_MAX_CANDIDATES)
           fail("more than " + std::to_string(SDP_MAX_CANDIDATES) + " candidates");
-        candidates.push_back({std::string(value), mEntries.size() - 1});
+        candidates.push_back({Candidate(std::string(value)), mEntries.size() - 1});
       } else if (key == "end-of-candidates") {
         mEnded = true;
       } else if (!takeTransport(key, attributeValue, false)) {
@@ -476,7 +476,7 @@ void Description::parse(std::string_view sdp) {
       }
     } catch (const std::invalid_argument& e) {
       std::string message = e.what();
-      if (!sdp::startsWith(message, "Invalid SDP: ")) message = "Invalid SDP: " + message;
+      if (!sdp::startsWith(message, "Invalid SDP")) message = "Invalid SDP: " + message;
       throw std::invalid_argument(message + where);
     }
   }
@@ -508,8 +508,8 @@ void Description::parse(std::string_view sdp) {
   if (auto role = sessionRole ? sessionRole : mediaRole) mRole = *role;
 
   for (auto& pending : candidates) {
-    Candidate candidate(pending.text, entryAt(pending.entry).mid());
-    if (!hasCandidate(candidate)) mCandidates.push_back(std::move(candidate));
+    pending.candidate.hintMid(entryAt(pending.entry).mid());
+    if (!hasCandidate(pending.candidate)) mCandidates.push_back(std::move(pending.candidate));
   }
 }
 
