@@ -83,7 +83,12 @@ public:
         config.disableAutoNegotiation = true;
         pc = std::make_shared<rtc::PeerConnection>(std::move(config));
         pc->onLocalDescription([this](rtc::Description d) {
-            child_.send({{"type", d.typeString()}, {"sdp", std::string(d)}});
+            json signal = {{"type", d.typeString()}, {"sdp", std::string(d)}};
+            {
+                std::lock_guard lock(mutex_);
+                signal.update(descriptionExtras_);
+            }
+            child_.send(signal);
         });
         pc->onLocalCandidate([this](rtc::Candidate c) {
             {
@@ -119,6 +124,18 @@ public:
         }
         for (auto& dc : channels) dc->resetCallbacks();
         pc->close();
+    }
+
+    // Fields added to every description sent to the child (e.g. {"video":"send"}: answer with video).
+    void setDescriptionExtras(json extras) {
+        std::lock_guard lock(mutex_);
+        descriptionExtras_ = std::move(extras);
+    }
+
+    // Wakes waitUntil() after state the test keeps itself has changed.
+    void notify() {
+        std::lock_guard lock(mutex_);
+        cv_.notify_all();
     }
 
     std::shared_ptr<rtc::DataChannel> createChannel(const std::string& label, rtc::DataChannelInit init = {}) {
@@ -244,6 +261,7 @@ private:
     std::vector<std::string> errors_;
     std::deque<Received> received_;
     bool gatheringComplete_ = false;
+    json descriptionExtras_ = json::object();
 };
 
 }  // namespace murel::interop
