@@ -53,7 +53,8 @@ public:
     SignalingSocket(std::unique_ptr<WebSocketTransport> transport, std::string_view deviceToken,
                     MessageHandler onMessage, FailureHandler onFailure,
                     HeartbeatClock& clock = steadyHeartbeatClock());
-    ~SignalingSocket();
+    // Virtual: the Windows socket derives from this one and may be owned through a base pointer.
+    virtual ~SignalingSocket();
 
     SignalingSocket(const SignalingSocket&) = delete;
     SignalingSocket& operator=(const SignalingSocket&) = delete;
