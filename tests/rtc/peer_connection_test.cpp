@@ -50,6 +50,10 @@ TEST(PeerConnection, BothReliabilityKindsOpenAndCarryMessagesBothWays) {
     PeerPair pair;
     auto control = pair.offerer.pc->createDataChannel("murel.control.v1");
     auto pointer = pair.offerer.pc->createDataChannel("murel.pointer.v1", unorderedNoRetransmit());
+    DataChannelInit timed;
+    timed.reliability.maxPacketLifeTime = std::chrono::milliseconds(150);
+    timed.protocol = "timed-proto";
+    auto lifetime = pair.offerer.pc->createDataChannel("timed", timed);
     auto controlEvents = ChannelEvents::attach(control);
     auto pointerEvents = ChannelEvents::attach(pointer);
     EXPECT_FALSE(control->isOpen());
@@ -59,9 +63,13 @@ TEST(PeerConnection, BothReliabilityKindsOpenAndCarryMessagesBothWays) {
     ASSERT_TRUE(pair.waitConnected());
     ASSERT_TRUE(controlEvents->opened.waitCount(1));
     ASSERT_TRUE(pointerEvents->opened.waitCount(1));
-    ASSERT_TRUE(pair.answerer.events->channels.waitCount(2));
+    ASSERT_TRUE(pair.answerer.events->channels.waitCount(3));
     auto remote = byLabel(pair.answerer.events->channels.items());
-    ASSERT_EQ(remote.size(), 2u);
+    ASSERT_EQ(remote.size(), 3u);
+    ASSERT_TRUE(remote["timed"]);
+    EXPECT_EQ(remote["timed"]->reliability().maxPacketLifeTime, std::chrono::milliseconds(150));
+    EXPECT_FALSE(remote["timed"]->reliability().maxRetransmits);
+    EXPECT_EQ(remote["timed"]->protocol(), "timed-proto");
     auto remoteControl = remote["murel.control.v1"];
     auto remotePointer = remote["murel.pointer.v1"];
     ASSERT_TRUE(remoteControl && remotePointer);

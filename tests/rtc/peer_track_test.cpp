@@ -20,7 +20,9 @@ Description::Video hostVideo() {
 }
 
 binary rtpPacket(uint16_t sequence, uint32_t timestamp, uint32_t ssrc, const binary& payload, bool marker = true) {
-    binary out(12);
+    binary out;
+    out.reserve(12 + payload.size());
+    out.resize(12);
     out[0] = std::byte{0x80};
     out[1] = std::byte((marker ? 0x80 : 0) | 102);
     out[2] = std::byte(sequence >> 8);
