@@ -321,6 +321,33 @@ TEST_P(SrtpProfiles, ByteCompatibleWithLibsrtpBothWays) {
     }
 }
 
+TEST_P(SrtpProfiles, RolloverIsTrackedThroughReorderingAcrossTheWrap) {
+    const SrtpProfile profile = GetParam();
+    const std::size_t saltLength = profile == SrtpProfile::AeadAes128Gcm ? 12 : 14;
+    const auto ourKey = pattern(16, 9), ourSalt = pattern(saltLength, 19);
+    const auto theirKey = pattern(16, 29), theirSalt = pattern(saltLength, 39);
+    SrtpSession ours(profile, ourKey, ourSalt, theirKey, theirSalt);
+    ReferenceSrtp theirSender(profile, theirKey, theirSalt, true);
+    std::vector<binary> plain, wire;
+    for (std::uint16_t seq = 65526; seq != 12; ++seq) {  // 65526..65535, 0..11
+        plain.push_back(rtpPacket(seq, 77, 60));
+        wire.push_back(plain.back());
+        ASSERT_TRUE(theirSender.apply(wire.back(), false, true));
+    }
+    // Arrival: up to 65533, then 0 and 1 before 65534 and 65535 (late, previous rollover
+    // count), then the rest; each once, then one replay from each side of the wrap.
+    const std::vector<std::size_t> order = {0, 1, 2, 3, 4, 5, 6, 7, 10, 11, 8, 9, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
+    for (std::size_t i : order) {
+        binary packet = wire[i];
+        ASSERT_EQ(ours.unprotectRtp(packet), SrtpSession::Result::Ok) << "packet " << i;
+        EXPECT_EQ(packet, plain[i]);
+    }
+    for (std::size_t i : {std::size_t(9), std::size_t(11)}) {
+        binary packet = wire[i];
+        EXPECT_EQ(ours.unprotectRtp(packet), SrtpSession::Result::Replay) << "packet " << i;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Rtp, SrtpProfiles,
                          ::testing::Values(SrtpProfile::Aes128CmSha1_80, SrtpProfile::AeadAes128Gcm),
                          [](const auto& info) {

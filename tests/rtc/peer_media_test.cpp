@@ -1,0 +1,255 @@
+// H.264 video between two peer connections over loopback with the media chains a host and a viewer
+// use: packetizer, sender reports, NACK responder and PLI handler on one side; depacketizer and
+// receiving session on the other, with loss injected where the host's packets leave.
+#include "rtc/H264RtpDepacketizer.hpp"
+#include "rtc/H264RtpPacketizer.hpp"
+#include "rtc/PliHandler.hpp"
+#include "rtc/Rtcp.hpp"
+#include "rtc/RtcpNackResponder.hpp"
+#include "rtc/RtcpReceivingSession.hpp"
+#include "rtc/RtcpSrReporter.hpp"
+
+#include "peer_test_support.hpp"
+#include "rtp_test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <mutex>
+#include <random>
+
+using namespace rtc;
+using namespace rtc::test;
+
+namespace {
+
+constexpr uint32_t kSsrc = 1;
+
+Description::Video hostVideo() {
+    Description::Video video("video", Description::Direction::SendOnly);
+    video.addH264Codec(102);
+    video.addSSRC(kSsrc, "murel-screen", "murel-desktop", "murel-screen");
+    return video;
+}
+
+// Drops a share of the RTP packets the host's chain hands to the network, as a lossy path would.
+// It sits after the NACK responder, which therefore still keeps the dropped packets; the
+// retransmissions leave directly and are not dropped. (Loss on the viewer's side of SRTP would
+// not do: the SRTP replay window has seen those packets and rightly refuses their repeats.)
+class LossyUplink final : public MediaHandler {
+public:
+    explicit LossyUplink(double loss) : mLoss(loss) {}
+    void outgoing(message_vector& messages, const message_callback&) override {
+        message_vector kept;
+        for (auto& m : messages) {
+            if (m->type == Message::Binary && mLoss(mRandom)) {
+                ++dropped;
+                continue;
+            }
+            kept.push_back(std::move(m));
+        }
+        messages.swap(kept);
+    }
+    std::atomic<int> dropped{0};
+
+private:
+    std::bernoulli_distribution mLoss;
+    std::mt19937 mRandom{1234};
+};
+
+// Records the receiver reports reaching the host.
+class ReportProbe final : public MediaHandler {
+public:
+    void incoming(message_vector& messages, const message_callback&) override {
+        for (const auto& m : messages) {
+            if (m->type != Message::Control) continue;
+            if (auto packets = rtcp::parse(*m))
+                for (const auto& p : *packets)
+                    if (const auto* rr = std::get_if<rtcp::ReceiverReport>(&p)) reports.push(*rr);
+        }
+    }
+    impl::test::Recorder<rtcp::ReceiverReport> reports;
+};
+
+struct Host {
+    std::shared_ptr<Track> track;
+    std::shared_ptr<RtpPacketizationConfig> config =
+        std::make_shared<RtpPacketizationConfig>(kSsrc, "murel-screen", 102, 90000);
+    std::shared_ptr<RtcpNackResponder> responder = std::make_shared<RtcpNackResponder>(512);
+    std::shared_ptr<ReportProbe> probe = std::make_shared<ReportProbe>();
+    std::shared_ptr<std::atomic<int>> keyframeRequests = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<LossyUplink> link;
+
+    void attach(std::shared_ptr<Track> t, double loss) {
+        track = std::move(t);
+        auto packetizer = std::make_shared<H264RtpPacketizer>(H264RtpPacketizer::Separator::StartSequence, config);
+        packetizer->addToChain(std::make_shared<RtcpSrReporter>(config));
+        packetizer->addToChain(responder);
+        auto requests = keyframeRequests;
+        packetizer->addToChain(std::make_shared<PliHandler>([requests] { ++*requests; }));
+        packetizer->addToChain(probe);
+        if (loss > 0) {
+            link = std::make_shared<LossyUplink>(loss);
+            packetizer->addToChain(link);
+        }
+        track->setMediaHandler(packetizer);
+    }
+};
+
+struct Viewer {
+    std::shared_ptr<Track> track;
+    std::shared_ptr<RtcpReceivingSession> session =
+        std::make_shared<RtcpReceivingSession>(0, "", 90000, std::chrono::milliseconds(100));
+    std::mutex mutex;
+    std::map<uint32_t, binary> frames;  // by RTP timestamp
+    impl::test::Recorder<uint32_t> arrivals;
+
+    void attach(std::shared_ptr<Track> t, double loss) {
+        track = std::move(t);
+        auto depacketizer = std::make_shared<H264RtpDepacketizer>(H264RtpDepacketizer::Separator::StartSequence);
+        depacketizer->addToChain(session);
+        if (loss > 0) session->setNackEnabled(true, std::chrono::milliseconds(5), 5);
+        track->setMediaHandler(depacketizer);
+        track->onFrame([this](binary data, FrameInfo info) {
+            {
+                std::lock_guard lock(mutex);
+                frames[info.timestamp] = std::move(data);
+            }
+            arrivals.push(info.timestamp);
+        });
+    }
+};
+
+struct Session {
+    PeerPair pair;
+    Host host;
+    Viewer viewer;
+
+    bool connect(double loss) {
+        host.attach(pair.offerer.pc->addTrack(hostVideo()), loss);
+        pair.offerer.pc->createDataChannel("murel.control.v1");
+        pair.offer();
+        if (!pair.answerer.events->tracks.waitCount(1)) return false;
+        viewer.attach(pair.answerer.events->tracks.items()[0], loss);
+        return pair.waitConnected() && impl::test::eventually([&] { return host.track->isOpen() && viewer.track->isOpen(); });
+    }
+
+    ~Session() {
+        if (viewer.track) viewer.track->resetCallbacks();
+        if (host.track) host.track->resetCallbacks();
+    }
+};
+
+// Access units of one slice each (a partial frame from the depacketizer would then be empty, so
+// any frame that arrives is complete or visibly wrong).
+binary accessUnit(std::mt19937& rng, std::size_t size) { return rtptest::annexB4({rtptest::makeNal(rng, size, 0x65)}); }
+
+}  // namespace
+
+TEST(PeerMedia, AccessUnitsArriveByteExactThroughBothChains) {
+    Session s;
+    ASSERT_TRUE(s.connect(0));
+    std::mt19937 rng(5);
+    std::map<uint32_t, binary> sent;
+    const std::vector<std::size_t> sizes = {10, 1220, 1221, 20000, 150 * 1024, 2 * 1024 * 1024, 600, 90000};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        const uint32_t timestamp = 3000 * uint32_t(i + 1);
+        // 3-byte start codes on the way in; the viewer always gets 4-byte ones.
+        binary nal = rtptest::makeNal(rng, sizes[i], i == 0 ? 0x67 : 0x65);
+        sent[timestamp] = rtptest::annexB4({nal});
+        ASSERT_TRUE(s.host.track->sendFrame(rtptest::annexB({nal}, {false}), FrameInfo(timestamp)));
+        // Paced per frame: loopback UDP buffers are finite and this test is about content.
+        ASSERT_TRUE(s.viewer.arrivals.waitCount(i + 1)) << "frame " << i;
+    }
+    std::lock_guard lock(s.viewer.mutex);
+    ASSERT_EQ(s.viewer.frames.size(), sent.size());
+    for (const auto& [timestamp, frame] : sent) EXPECT_TRUE(s.viewer.frames[timestamp] == frame) << timestamp;
+}
+
+TEST(PeerMedia, NackResponderRepairsFivePercentLoss) {
+    Session s;
+    ASSERT_TRUE(s.connect(0.05));
+    std::mt19937 rng(6);
+    std::map<uint32_t, binary> sent;
+    constexpr int kFrames = 120;
+    for (int i = 0; i < kFrames; ++i) {
+        const uint32_t timestamp = 1500 * uint32_t(i + 1);
+        sent[timestamp] = accessUnit(rng, 30000 + 1000 * (i % 7));
+        ASSERT_TRUE(s.host.track->sendFrame(sent[timestamp], FrameInfo(timestamp)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));  // about the pace of a 120 fps stream
+    }
+    // Trailing frames make losses at the end of the last counted frame visible to the viewer.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(s.host.track->sendFrame(accessUnit(rng, 100), FrameInfo(1500 * uint32_t(kFrames + 1 + i))));
+        std::this_thread::sleep_for(std::chrono::milliseconds(8));
+    }
+    ASSERT_TRUE(impl::test::eventually([&] { return !s.viewer.arrivals.items().empty() &&
+                                                 s.viewer.arrivals.items().back() >= 1500u * (kFrames + 1); }));
+    int exact = 0, corrupt = 0;
+    {
+        std::lock_guard lock(s.viewer.mutex);
+        for (const auto& [timestamp, frame] : sent) {
+            auto it = s.viewer.frames.find(timestamp);
+            if (it == s.viewer.frames.end()) continue;
+            (it->second == frame ? exact : corrupt)++;
+        }
+    }
+    const int dropped = s.host.link->dropped.load();
+    const auto retransmitted = s.host.responder->retransmitted();
+    RecordProperty("dropped", dropped);
+    RecordProperty("retransmitted", std::to_string(retransmitted));
+    RecordProperty("exact", exact);
+    // About 25 packets a frame: without repair some 70 % of the frames would miss one. A frame
+    // can still be lost when its last packet and the retransmission both miss the next frame.
+    EXPECT_GT(dropped, 60);
+    EXPECT_GE(retransmitted, std::uint64_t(dropped) * 8 / 10);
+    EXPECT_EQ(corrupt, 0);
+    EXPECT_GE(exact, kFrames * 90 / 100) << "dropped " << dropped << ", retransmitted " << retransmitted;
+    EXPECT_GT(s.viewer.session->statistics().nacksSent, 0u);
+}
+
+TEST(PeerMedia, KeyframeRequestsAndReportsCrossTheConnection) {
+    Session s;
+    ASSERT_TRUE(s.connect(0));
+    std::mt19937 rng(7);
+    // Before any media the viewer knows no stream to ask a keyframe of.
+    EXPECT_FALSE(s.viewer.track->requestKeyframe());
+    ASSERT_TRUE(s.host.track->sendFrame(accessUnit(rng, 5000), FrameInfo(3000)));
+    ASSERT_TRUE(s.viewer.arrivals.waitCount(1));
+
+    // PLI through the viewer's receiving session.
+    EXPECT_TRUE(s.viewer.track->requestKeyframe());
+    ASSERT_TRUE(impl::test::eventually([&] { return s.host.keyframeRequests->load() == 1; }));
+    // FIR sent as it is; its repetition (same sequence number) is not a new request.
+    binary fir;
+    rtcp::write(fir, rtcp::ReceiverReport{s.viewer.session->localSsrc(), {}});
+    rtcp::write(fir, rtcp::FullIntraRequest{s.viewer.session->localSsrc(), {{kSsrc, 1}}});
+    EXPECT_TRUE(s.viewer.track->send(fir));
+    ASSERT_TRUE(impl::test::eventually([&] { return s.host.keyframeRequests->load() == 2; }));
+    EXPECT_TRUE(s.viewer.track->send(fir));
+    binary pli;
+    rtcp::write(pli, rtcp::ReceiverReport{s.viewer.session->localSsrc(), {}});
+    rtcp::write(pli, rtcp::PictureLossIndication{s.viewer.session->localSsrc(), kSsrc});
+    EXPECT_TRUE(s.viewer.track->send(pli));
+    ASSERT_TRUE(impl::test::eventually([&] { return s.host.keyframeRequests->load() >= 3; }));
+    EXPECT_EQ(s.host.keyframeRequests->load(), 3);
+
+    // The first frame carried a sender report; the viewer's receiver reports (sent as media
+    // arrives, every 100 ms here) echo it.
+    ASSERT_TRUE(impl::test::eventually([&] { return s.viewer.session->statistics().senderReportsReceived >= 1; }));
+    auto echoed = [&] {
+        for (const auto& rr : s.host.probe->reports.items())
+            for (const auto& block : rr.reports)
+                if (block.ssrc == kSsrc && block.lastSenderReport != 0) return true;
+        return false;
+    };
+    uint32_t timestamp = 3000;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!echoed() && std::chrono::steady_clock::now() < deadline) {
+        timestamp += 3000;
+        ASSERT_TRUE(s.host.track->sendFrame(accessUnit(rng, 500), FrameInfo(timestamp)));
+        s.host.probe->reports.waitCount(s.host.probe->reports.size() + 1, std::chrono::milliseconds(50));
+    }
+    EXPECT_TRUE(echoed());
+    EXPECT_EQ(s.host.keyframeRequests->load(), 3);
+}
