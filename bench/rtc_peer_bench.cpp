@@ -1,6 +1,6 @@
 // Two peer connections over loopback: data-channel round trip, bulk throughput and set-up time.
 //
-//   rtc_peer_bench [--rounds N] [--seconds S]
+//   rtc_peer_bench [--rounds N] [--seconds S] [--count N] [--verbose 1]
 //
 // Round trip: 100-byte messages echoed from the remote receive callback, one in flight at a time.
 // Bulk: 16 KiB messages on a reliable ordered channel for S seconds, keeping bufferedAmount at or
@@ -110,6 +110,8 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(index, values.size() - 1)];
 }
 
+bool verbose = false;
+
 void setupTime(int rounds) {
     std::vector<double> ms;
     for (int i = 0; i < rounds; ++i) {
@@ -120,6 +122,8 @@ void setupTime(int rounds) {
             return;
         }
         ms.push_back(duration<double, std::milli>(Clock::now() - start).count());
+        if (verbose)
+            std::printf("  set-up round %d: %.1f ms\n", i, ms.back());
     }
     std::printf("set-up (offer to both channels open), %d rounds: p50 %.1f ms, p90 %.1f ms, max %.1f ms\n",
                 rounds, percentile(ms, 0.5), percentile(ms, 0.9), percentile(ms, 1.0));
@@ -223,6 +227,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--count"))
             count = std::atoi(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--verbose"))
+            verbose = std::atoi(argv[i + 1]) != 0;
     }
     setupTime(rounds);
     roundTrip(count);

@@ -399,8 +399,10 @@ std::shared_ptr<impl::DtlsTransport> PeerConnection::Impl::prepareDtlsLocked(boo
     impl::DtlsTransport::Options options;
     size_t mtu = config.mtu.value_or(DEFAULT_MTU);
     options.mtu = std::max<size_t>(mtu - kDatagramOverhead, 500);
-    // A lost first flight costs this much set-up time; the timer doubles after each loss.
-    options.initialRetransmit = std::chrono::milliseconds(100);
+    // A lost first flight costs this much set-up time, and one is lost whenever the client's
+    // candidate pair works before the server's does (the server's agent drops data from a pair it
+    // has not validated yet). The timer doubles after each loss.
+    options.initialRetransmit = std::chrono::milliseconds(50);
     options.maxRetransmit = std::chrono::milliseconds(3000);
     options.offerSrtp = true;
     dtls = impl::DtlsTransport::create(iceTransport, certificate, toFingerprint(*remote->fingerprint()),
