@@ -258,7 +258,8 @@ void Controller::containError(const std::exception& error) {
         }
         setError(text);
     }
-    publishStatus();
+    // Not published here: the caller first counts the operations of the batch that will not run,
+    // so the interface never sees the failure reported with part of its batch still pending.
 }
 
 void Controller::tick() {
