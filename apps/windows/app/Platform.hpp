@@ -10,8 +10,7 @@
 //   - openSignaling: the signaling socket for an origin and device token. signalingOverTransport()
 //     builds the portable SignalingSocket over a factory of WebSocketTransport (Linux:
 //     makeBeastWebSocketTransport; Windows: WinHttpWebSocketTransport). The socket is owned
-//     through a SignalingSocket pointer, whose destructor is not virtual: hand out the portable
-//     class itself, not a subclass such as murel::win::SignalingSocket.
+//     and destroyed through a SignalingSocket pointer (its destructor is virtual).
 //   - credentialVault and sha256: the saved-credential primitives (Credential Manager + CNG, or
 //     FileCredentialVault + opensslSha256).
 //   - requestIds: the GUID source of stream-settings request ids (empty: randomGuidSource()).
