@@ -5,6 +5,7 @@ Speaks the same JSON-line protocol as aiortc_peer.py (see there), plus:
   config (argv[1]): {"iceServers":[{"urls":[...],"username":U,"credential":C}],
                      "iceTransportPolicy":"all"|"relay", "trickle":true|false}
   {"cmd":"selected-pair"} -> {"event":"selected-pair","local":{...},"remote":{...}}
+  {"cmd":"sctp-info"} -> {"event":"sctp-info","maxMessageSize":N}  (the largest message it may send us)
 With trickle (the default) local candidates go out as {"type":"candidate",...} lines and the end of
 gathering as one with an empty candidate; without it the description is sent once gathering is done.
 
@@ -256,6 +257,8 @@ PAGE_SCRIPT = r"""
         waitStats(videoStats, msg.frames || 1, 'video');
       } else if (msg.cmd === 'wait-sent-video') {
         waitStats(sentVideoStats, msg.frames || 1, 'sent-video');
+      } else if (msg.cmd === 'sctp-info') {
+        emit({event: 'sctp-info', maxMessageSize: pc.sctp ? pc.sctp.maxMessageSize : null});
       } else if (msg.cmd === 'selected-pair') {
         emit(await selectedPair());
       } else if (msg.cmd === 'close') {
@@ -296,6 +299,7 @@ class DevTools:
         argv = [CHROMIUM, "--headless=new", "--remote-debugging-pipe", "--user-data-dir=" + profile,
                 "--no-first-run", "--no-default-browser-check", "--disable-gpu", "--disable-extensions",
                 "--disable-background-networking", "--disable-sync", "--mute-audio",
+                "--disable-breakpad", "--disable-crash-reporter",
                 "--disable-background-timer-throttling", "--disable-renderer-backgrounding",
                 "--disable-backgrounding-occluded-windows",
                 # Real host addresses instead of mDNS names, and loopback when it is all there is.
