@@ -68,9 +68,10 @@ void Controller::signIn(Command& command) {
         if (!fresh) throw ProtocolError(text::kNoSavedCredential);
         if (fresh->host != command.hostRole) throw ProtocolError(text::kRoleMismatch);
     } else {
-        std::string password = std::move(command.password);
-        command.password.clear();
-        WipeOnExit wipePassword(password);
+        // Copied rather than moved: a move leaves most of a short password in the command.
+        std::string password = command.password;
+        wipePassword(command.password);
+        WipeOnExit wipeOnExit(password);
         AccountCredential account =
             requestAuth(*http, command.kind == CommandKind::SignUp, command.email, password);
         wipe(password);

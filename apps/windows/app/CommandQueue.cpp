@@ -23,11 +23,17 @@ bool passesWhileBusy(CommandKind kind) {
 
 }  // namespace
 
+void wipePassword(std::string& password) noexcept {
+    // resize only writes within the capacity it already has, so it cannot throw here.
+    password.resize(password.capacity());
+    wipe(password);
+}
+
 CommandQueue::CommandQueue(std::shared_ptr<WorkerWake> wake) : wake_(std::move(wake)) {}
 
 bool CommandQueue::post(Command command) {
-    // A refused command may still carry a password.
-    WipeOnExit wipePassword(command.password);
+    // A refused command still carries its password; an accepted one leaves remnants behind.
+    WipePasswordOnExit wipeOnExit(command.password);
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopRequested_.load()) return false;
     if (command.kind == CommandKind::Connect &&
@@ -110,7 +116,7 @@ std::uint64_t CommandQueue::close() {
     std::uint64_t dropped = 0;
     for (Command& command : commands_) {
         if (isOperation(command.kind)) ++dropped;
-        wipe(command.password);
+        wipePassword(command.password);
     }
     commands_.clear();
     pointer_.reset();

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "app/Command.hpp"
 #include "app/Status.hpp"
@@ -39,6 +40,23 @@ struct SignalingEvent {
     std::uint64_t generation = 0;  // the signaling generation the socket was opened under
     Json message;                  // null for a closure
     bool closed = false;
+};
+
+// Zeros a password's whole buffer and empties it. A short string moved away keeps its characters
+// after the first in its inline buffer, so zeroing only the current length is not enough once a
+// command has been moved.
+void wipePassword(std::string& password) noexcept;
+
+// Calls wipePassword when it leaves scope, on every path.
+class WipePasswordOnExit {
+public:
+    explicit WipePasswordOnExit(std::string& password) noexcept : password_(password) {}
+    ~WipePasswordOnExit() { wipePassword(password_); }
+    WipePasswordOnExit(const WipePasswordOnExit&) = delete;
+    WipePasswordOnExit& operator=(const WipePasswordOnExit&) = delete;
+
+private:
+    std::string& password_;
 };
 
 // What one pass of the worker takes out of the queues.

@@ -51,10 +51,12 @@ Controller::~Controller() {
 
 bool Controller::post(Command command) {
     if (workerStopped_.load() || !handledKind(command.kind)) {
-        wipe(command.password);
+        wipePassword(command.password);
         return false;
     }
-    return queue_.post(std::move(command));
+    const bool accepted = queue_.post(std::move(command));
+    wipePassword(command.password);  // what the move left behind
+    return accepted;
 }
 
 Status Controller::snapshot() const { return queue_.snapshot(); }
@@ -180,13 +182,13 @@ void Controller::runPass(WorkBatch& batch) {
     // interface, which waits for the counter to move.
     for (std::size_t i = next; i < batch.commands.size(); ++i) {
         if (isOperation(batch.commands[i].kind)) ++working_.completedOperations;
-        wipe(batch.commands[i].password);
+        wipePassword(batch.commands[i].password);
     }
     publishStatus();
 }
 
 void Controller::handleCommand(Command& command) {
-    WipeOnExit wipePassword(command.password);
+    WipePasswordOnExit wipeOnExit(command.password);
     switch (command.kind) {
     case CommandKind::SignIn:
     case CommandKind::SignUp:
