@@ -98,6 +98,24 @@ TEST_F(HeldWorkerTest, QueuedOperationsNeverRunAfterStopButAreCounted) {
     EXPECT_FALSE(controller->post(Command(CommandKind::RefreshDevices)));
 }
 
+TEST_F(HeldWorkerTest, AClosureEndsItsPassBeforeTheCommandsWhichAreDroppedAndCounted) {
+    // The closure and the sign-out reach the worker in the same pass: the closure is handled
+    // first, and its failure drops the sign-out, which is still counted as finished.
+    ASSERT_TRUE(controller->post(Command(CommandKind::SignOut)));
+    fake.signaling->last()->onFailure("Receive WebSocket message failed");
+    fake.service->release();
+
+    const Status status = waitOperations(before + 2);
+    EXPECT_EQ(status.completedOperations, before + 2);
+    EXPECT_EQ(status.error, "Signaling disconnected; refresh to reconnect or sign in again");
+    EXPECT_EQ(status.message, "Device offline; refresh to reconnect");
+    EXPECT_TRUE(status.signedIn);
+    EXPECT_FALSE(status.busy);
+    EXPECT_EQ(fake.service->count("DELETE /v1/devices/device-1"), 0u);
+    EXPECT_EQ(fake.service->count("POST /v1/auth/logout"), 0u);
+    EXPECT_TRUE(fake.vault->get(target()).has_value());
+}
+
 TEST_F(ControllerTest, SignOutIsAcceptedWhileBusyAndRefreshIsNot) {
     scriptAccount();
     start();
