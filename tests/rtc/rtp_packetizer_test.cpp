@@ -112,6 +112,39 @@ TEST(H264Packetizing, FragmentsAreEvenAndRespectTheLimit) {
     EXPECT_THROW(H264RtpPacketizer(H264RtpPacketizer::Separator::StartSequence, cfg, 2), std::invalid_argument);
 }
 
+TEST(H264Packetizing, PlayoutDelayAndOrientationExtensions) {
+    std::mt19937 rng(4);
+    auto cfg = config();
+    cfg->playoutDelayId = 3;
+    cfg->playoutDelayMin = 0x123;  // 12 bits each, 10 ms units
+    cfg->playoutDelayMax = 0xABC;
+    cfg->videoOrientationId = 4;
+    cfg->videoOrientation = 0x02;
+    H264RtpPacketizer packetizer(H264RtpPacketizer::Separator::StartSequence, cfg);
+    const std::vector<binary> nals{makeNal(rng, 3000, 0x65)};
+    auto packets = packetize(packetizer, annexB4(nals), 77);
+    ASSERT_EQ(packets.size(), 3u);
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const auto p = RtpPacket::parse(*packets[i]);
+        ASSERT_TRUE(p);
+        EXPECT_LE(p->payload().size(), H264RtpPacketizer::DefaultMaxFragmentSize);
+        const auto delay = p->extension(3);
+        const auto orientation = p->extension(4);
+        EXPECT_EQ(delay.has_value(), i == 0);
+        EXPECT_EQ(orientation.has_value(), i + 1 == packets.size());
+        if (delay) {
+            EXPECT_EQ(binary(delay->begin(), delay->end()), bytes({0x12, 0x3A, 0xBC}));
+        }
+        if (orientation) {
+            EXPECT_EQ(binary(orientation->begin(), orientation->end()), bytes({0x02}));
+        }
+    }
+    H264RtpDepacketizer depacketizer;
+    auto frames = depacketize(depacketizer, packets);
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_TRUE(*frames[0] == annexB4(nals));
+}
+
 TEST(H264Packetizing, SeparatorsFrameNalUnitsAsDeclared) {
     const binary a = bytes({0x67, 0x42, 0x00, 0x1F}), b = bytes({0x68, 0xCE}), c = bytes({0x65, 0x88, 0x80});
     auto units = [](const binary& au, NalUnit::Separator s) {
