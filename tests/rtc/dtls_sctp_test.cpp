@@ -166,10 +166,12 @@ TEST(SctpTransport, AReceiverDropsMessagesAboveItsOwnLimit) {
     ChannelProbe probe;
     probe.attach(remote[0]);
     ASSERT_TRUE(local.opened.waitCount(1));
+    EXPECT_TRUE(channel->send(ByteSpan(pattern(4097, 3))));  // one byte over is over
     EXPECT_TRUE(channel->send(ByteSpan(pattern(6000, 4))));
     EXPECT_TRUE(channel->send(ByteSpan(pattern(4096, 5))));
-    ASSERT_TRUE(probe.errors.waitCount(1));
+    ASSERT_TRUE(probe.errors.waitCount(2));
     EXPECT_EQ(probe.errors.items()[0], "Received message exceeds the size limit");
+    EXPECT_EQ(probe.errors.items()[1], "Received message exceeds the size limit");
     ASSERT_TRUE(probe.messages.waitCount(1));
     EXPECT_EQ(binaryOf(probe.messages.items()[0]), pattern(4096, 5));
     EXPECT_TRUE(remote[0]->isOpen());

@@ -449,8 +449,11 @@ void SctpTransport::onReceived(const void* data, std::size_t length, std::uint16
             return;
         auto& part = mReassembly[key];
         if (!part.discarding) {
-            // Empty-payload messages carry one byte that counts for nothing, hence the + 1.
-            if (part.bytes.size() + length > limit + 1) {
+            // Empty-payload messages carry one byte that counts for nothing; any other message
+            // is held to the limit exactly.
+            const bool emptyMarker = ppid == static_cast<std::uint32_t>(Ppid::StringEmpty) ||
+                                     ppid == static_cast<std::uint32_t>(Ppid::BinaryEmpty);
+            if (part.bytes.size() + length > limit + (emptyMarker ? 1 : 0)) {
                 part.discarding = true; // the rest of this message is dropped too
                 part.bytes = {};
                 tooLarge = !notification;
