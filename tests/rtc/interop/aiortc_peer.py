@@ -28,7 +28,6 @@ Output lines:
 
 import asyncio
 import base64
-import fractions
 import json
 import logging
 import sys
@@ -185,11 +184,11 @@ class Peer:
                 return line.split(" ", 1)[1].split("/")[0]
         return ""
 
-    def create_channel(self, spec):
-        channel = self.pc.createDataChannel(spec["label"], ordered=spec.get("ordered", True),
-                                            maxRetransmits=spec.get("maxRetransmits"),
-                                            maxPacketLifeTime=spec.get("maxPacketLifeTime"),
-                                            protocol=spec.get("protocol", ""))
+    def create_channel(self, settings):
+        channel = self.pc.createDataChannel(settings["label"], ordered=settings.get("ordered", True),
+                                            maxRetransmits=settings.get("maxRetransmits"),
+                                            maxPacketLifeTime=settings.get("maxPacketLifeTime"),
+                                            protocol=settings.get("protocol", ""))
         self.attach(channel, remote=False)
 
     def add_video(self, direction):
@@ -200,8 +199,8 @@ class Peer:
         prefer_h264(transceiver)
 
     async def create_offer(self, msg):
-        for spec in msg.get("channels", []):
-            self.create_channel(spec)
+        for settings in msg.get("channels", []):
+            self.create_channel(settings)
         if msg.get("video"):
             self.add_video(msg["video"])
         await self.pc.setLocalDescription(await self.pc.createOffer())

@@ -12,7 +12,6 @@ gathering as one with an empty candidate; without it the description is sent onc
 Chromium runs with a throw-away profile in a temporary directory and dies with this process.
 """
 
-import base64
 import json
 import os
 import shutil
@@ -142,13 +141,13 @@ PAGE_SCRIPT = r"""
     pc.addEventListener('track', (e) => emit({event: 'track', kind: e.track.kind}));
   };
 
-  const createChannel = (spec) => {
-    const init = {ordered: spec.ordered !== false, protocol: spec.protocol || ''};
-    if (spec.maxRetransmits !== undefined && spec.maxRetransmits !== null) init.maxRetransmits = spec.maxRetransmits;
-    if (spec.maxPacketLifeTime !== undefined && spec.maxPacketLifeTime !== null) {
-      init.maxPacketLifeTime = spec.maxPacketLifeTime;
+  const createChannel = (settings) => {
+    const init = {ordered: settings.ordered !== false, protocol: settings.protocol || ''};
+    if (settings.maxRetransmits !== undefined && settings.maxRetransmits !== null) init.maxRetransmits = settings.maxRetransmits;
+    if (settings.maxPacketLifeTime !== undefined && settings.maxPacketLifeTime !== null) {
+      init.maxPacketLifeTime = settings.maxPacketLifeTime;
     }
-    attach(pc.createDataChannel(spec.label, init), false);
+    attach(pc.createDataChannel(settings.label, init), false);
   };
 
   const videoStats = async () => {
@@ -232,7 +231,7 @@ PAGE_SCRIPT = r"""
           await pc.addIceCandidate();
         }
       } else if (msg.cmd === 'create-offer') {
-        for (const spec of (msg.channels || [])) createChannel(spec);
+        for (const settings of (msg.channels || [])) createChannel(settings);
         if (msg.video === 'send') {
           preferH264(pc.addTransceiver(canvasTrack(), {direction: 'sendonly'}));
         } else if (msg.video === 'recv') {
