@@ -37,8 +37,10 @@ void Track::Internal::close() {
         if (notify)
             closedDelivered = true;
     }
-    if (notify)
-        closedCallback();
+    // Never on the closer's stack: it may hold locks of its own that the callback takes.
+    if (notify) {
+        impl::TimerThread::instance().post([self = shared_from_this()] { self->closedCallback(); });
+    }
 }
 
 void Track::Internal::setDescription(Description::Media media) {

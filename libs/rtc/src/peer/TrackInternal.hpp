@@ -23,7 +23,7 @@ public:
     virtual size_t maxMediaPacketSize() const = 0;
 };
 
-struct Track::Internal {
+struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
     Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote);
 
     // Called by the connection.
