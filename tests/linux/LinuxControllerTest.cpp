@@ -3,6 +3,7 @@
 // service must misbehave. Each device keeps its saved sign-in under its own XDG_DATA_HOME.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -302,6 +303,8 @@ TEST_F(LinuxControllerTest, ServiceRestartMidSessionThenRefreshReconnects) {
 // does; the signaling channel greets the device twice.
 TEST(LinuxControllerScriptedTest, DuplicateHelloIsContained) {
     const std::string deviceId = "d_scripted_device";
+    // The second hello leaves once the test has seen the device online after the first.
+    std::atomic<bool> sendDuplicate{false};
     TestServer server([&](TestConnection& c) {
         TestRequest request;
         while (c.readRequest(request)) {
@@ -309,6 +312,7 @@ TEST(LinuxControllerScriptedTest, DuplicateHelloIsContained) {
                 c.acceptUpgrade(request);
                 const std::string hello = makeHelloMessage(deviceId).dump();
                 c.sendFrame(kText, true, hello);
+                while (!sendDuplicate && !server.stopping()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                 c.sendFrame(kText, true, hello);
                 WsFrame frame;
                 while (c.readFrame(frame, std::chrono::seconds(30))) {
@@ -341,6 +345,9 @@ TEST(LinuxControllerScriptedTest, DuplicateHelloIsContained) {
     Device device(home, origin, "scripted@example.com");
     const Status signedUp = device.operate(CommandKind::SignUp);
     ASSERT_EQ(signedUp.error, "") << "sign-up against the scripted service";
+    const Status online = device.waitOnline();
+    EXPECT_EQ(online.error, "");
+    sendDuplicate = true;
 
     const Status contained = device.waitUntil(
         [](const Status& s) { return s.error == "Duplicate signaling hello" && !s.busy; },
