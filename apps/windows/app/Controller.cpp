@@ -184,6 +184,8 @@ void Controller::runPass(WorkBatch& batch) {
         if (isOperation(batch.commands[i].kind)) ++working_.completedOperations;
         wipePassword(batch.commands[i].password);
     }
+    // The failed operation completes in the same snapshot that shows its error.
+    working_.completedOperations += std::exchange(failedOperations_, 0);
     publishStatus();
 }
 
@@ -299,6 +301,7 @@ void Controller::releaseAfterFailure() noexcept {
 
 void Controller::finalise() {
     try {
+        working_.completedOperations += std::exchange(failedOperations_, 0);
         working_.completedOperations += queue_.close();
         publishStatus();
     } catch (...) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -47,17 +48,25 @@ public:
 
 private:
     // Shows the worker as busy while a blocking step runs; an operation's scope counts it as
-    // completed on exit unless the operation was marked as pending beyond its handler.
+    // completed on exit unless the operation was marked as pending beyond its handler. An
+    // operation left by an exception is counted only once the pass has reported the failure:
+    // the interface takes the counter's move as "finished, here is the outcome", and the error
+    // containment publishes (busy) before it has set the error.
     class BusyScope {
     public:
         BusyScope(Controller& controller, bool countsOperation)
-            : controller_(controller), counts_(countsOperation) {
+            : controller_(controller), counts_(countsOperation), exceptions_(std::uncaught_exceptions()) {
             ++controller_.busyDepth_;
             controller_.publishStatus();
         }
         ~BusyScope() {
             --controller_.busyDepth_;
-            if (counts_) ++controller_.working_.completedOperations;
+            if (!counts_) return;
+            if (std::uncaught_exceptions() > exceptions_) {
+                ++controller_.failedOperations_;
+            } else {
+                ++controller_.working_.completedOperations;
+            }
         }
         BusyScope(const BusyScope&) = delete;
         BusyScope& operator=(const BusyScope&) = delete;
@@ -71,6 +80,7 @@ private:
     private:
         Controller& controller_;
         bool counts_;
+        int exceptions_;
     };
 
     void workerMain();
@@ -118,6 +128,7 @@ private:
     std::int32_t busyDepth_ = 0;
     std::uint64_t signalingGeneration_ = 0;
     bool pendingOperation_ = false;
+    std::uint64_t failedOperations_ = 0;  // left by an exception; counted when the pass ends
     Status working_;
 
     // Account state: replaced together.
