@@ -501,6 +501,8 @@ void PeerConnection::Impl::setRemoteDescription(Description description) {
     std::shared_ptr<impl::DtlsTransport> startDtls;
     std::vector<std::string> candidates;
     bool remoteEnded = false;
+    const std::string ufrag = *description.iceUfrag();
+    const std::string pwd = *description.icePwd();
     {
         std::lock_guard lock(mutex);
         if (closed)
@@ -573,7 +575,7 @@ void PeerConnection::Impl::setRemoteDescription(Description description) {
         if (startNow)
             startDtls = created;
     }
-    agent->setRemoteCredentials(*remote->iceUfrag(), *remote->icePwd());
+    agent->setRemoteCredentials(ufrag, pwd);
     for (const auto& text : candidates)
         agent->addRemoteCandidate(text);
     if (remoteEnded)
