@@ -45,7 +45,13 @@ private:
     void sleepTick();
     void printDevices();
     int finish(int status, const std::string& verdict);
-    int failed(const std::string& error) { return finish(kExitFailure, "Failed: " + error); }
+    // The verdict of a failure: the Controller's error text as it is (its status line when it
+    // gave no error).
+    int failed(const std::string& error) {
+        return finish(kExitFailure, "Failed: " + (!error.empty() ? error
+                                                  : !last_.message.empty() ? last_.message
+                                                                           : std::string("Operation failed")));
+    }
     int interrupted() { return finish(kExitInterrupted, "Failed: Interrupted"); }
     void stopController();
 
