@@ -612,3 +612,51 @@ TEST(IceAgentConsent, DisconnectedPairRecoversWhenAnswersResume) {
   auto states = a.stateCopy();
   EXPECT_EQ(std::count(states.begin(), states.end(), IceState::Failed), 0);
 }
+
+TEST(IceAgentData, DataFromAPeerThatSentAnAuthenticatedCheckIsDeliveredBeforeOurOwnCheckSucceeds) {
+  Peer a(loopbackConfig());
+  FakePeer fake, impostor, unfingerprinted;
+  a.agent->setRole(IceRole::Controlled);
+  a.agent->setRemoteCredentials(fake.ufrag, fake.password);
+  a.agent->gather();
+  ASSERT_TRUE(a.waitFor([&] { return !a.candidates.empty(); }));
+  auto target = a.candidates[0].address;
+  auto check = [&](const std::string& key, bool fingerprint) {
+    StunMessage request(StunClass::Request, stun::kBinding);
+    request.addString(stun::kUsername, a.agent->localUfrag() + ":" + fake.ufrag);
+    request.addUint32(stun::kPriority, 1000);
+    request.addUint64(stun::kIceControlling, 1);
+    StunMessage::EncodeOptions o;
+    o.integrity = StunMessage::Integrity::Sha1;
+    o.key = {reinterpret_cast<const uint8_t*>(key.data()), key.size()};
+    o.fingerprint = fingerprint;
+    return request.encode(o);
+  };
+  auto answered = [](FakePeer& p) -> std::optional<StunClass> {
+    auto r = p.receiveResponse();
+    if (!r) return std::nullopt;
+    return r->messageClass();
+  };
+  // Checks with the wrong password, or without FINGERPRINT, do not open the door to data.
+  impostor.socket->sendTo(target, check("the-wrong-password-for-a", true));
+  ASSERT_EQ(answered(impostor), StunClass::ErrorResponse);
+  unfingerprinted.socket->sendTo(target, check(a.agent->localPassword(), false));
+  ASSERT_TRUE(answered(unfingerprinted));
+  // The real peer's check is answered; the agent's own check towards it is never answered here,
+  // as when the remote side's check got through first.
+  fake.socket->sendTo(target, check(a.agent->localPassword(), true));
+  ASSERT_EQ(answered(fake), StunClass::SuccessResponse);
+  EXPECT_FALSE(a.agent->selectedPair());
+  auto stranger = UdpSocket::open(Address::loopback(AddressFamily::V4), 0, 0);
+  ASSERT_TRUE(stranger);
+  stranger->sendTo(target, dtlsLike(7));
+  impostor.socket->sendTo(target, dtlsLike(8));
+  unfingerprinted.socket->sendTo(target, dtlsLike(9));
+  auto flight = dtlsLike(1, 300);
+  fake.socket->sendTo(target, flight);
+  ASSERT_TRUE(a.waitReceived(1));
+  // Same socket, same order: the strangers' datagrams were handled before the peer's.
+  auto got = a.receivedCopy();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0], flight);
+}

@@ -99,6 +99,9 @@ struct IceAgent::Impl {
     bool nominating = false;
     bool nominated = false;
     bool nominateOnSuccess = false;
+    // The remote side sent an authenticated check on this pair: it works from their end, so their
+    // data (the first DTLS flight) may arrive before our own check of the pair succeeds.
+    bool checkedByPeer = false;
     std::deque<TransactionId> consentTx;
     Clock::time_point lastConsent;
     Clock::time_point nextConsent;
@@ -390,6 +393,7 @@ struct IceAgent::Impl {
     auto pairIndex = findPair(base, *remote);
     if (!pairIndex) return;
     Pair& p = pairs[*pairIndex];
+    if (m.hasFingerprint()) p.checkedByPeer = true;
     if (m.has(stun::kUseCandidate) && role == IceRole::Controlled) {
       if (p.state == PairState::Succeeded) nominate(*pairIndex);
       else p.nominateOnSuccess = true;
@@ -507,7 +511,8 @@ struct IceAgent::Impl {
     if (kind != stun::PacketKind::Dtls && kind != stun::PacketKind::Rtp) return false;
     if (state == IceState::Failed || state == IceState::Closed) return false;
     for (auto& p : pairs)
-      if (p.base == base && p.state == PairState::Succeeded && remotes[p.remote].address == from) return true;
+      if (p.base == base && (p.state == PairState::Succeeded || p.checkedByPeer) && remotes[p.remote].address == from)
+        return true;
     return false;
   }
 

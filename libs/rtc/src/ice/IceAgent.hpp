@@ -75,7 +75,8 @@ struct IceAgentCallbacks {
   std::function<void(const IceCandidate&)> onLocalCandidate;
   std::function<void()> onGatheringDone;
   std::function<void(IceState)> onStateChange;
-  // A non-STUN datagram (DTLS, RTP, ...) from the remote side of a working pair.
+  // A non-STUN datagram (DTLS, RTP, ...) from the remote side of a working pair, or of a pair on
+  // which the remote side sent an authenticated check (it may be ahead of our own checks).
   std::function<void(std::span<const uint8_t>)> onData;
 };
 
