@@ -21,6 +21,9 @@ class SctpTransport;
 // usrsctp identifies an association's lower layer by an opaque address. We hand it a numeric id
 // that is never reused, and the callbacks look the transport up by id, so a packet or notification
 // for a transport that is already gone is simply dropped.
+//
+// Once the last transport is gone the library is finished (usrsctp_finish, which also ends
+// usrsctp's iterator thread) after a short delay, or at process exit if that comes first.
 class UsrsctpLibrary {
 public:
     // Takes a reference on the library (initialising it when needed) and reserves an id.
