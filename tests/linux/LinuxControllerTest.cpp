@@ -187,6 +187,7 @@ TEST_F(LinuxControllerTest, SignInReusesTheSavedRegistrationAndRestoreNeedsNoPas
         EXPECT_EQ(listed.message, "Device online; host list updated");
         ASSERT_EQ(listed.hosts.size(), 1u) << "a second device was registered";
         EXPECT_EQ(listed.hosts[0].id, deviceId);
+        EXPECT_EQ(listed.hosts[0].platform, "linux");
         EXPECT_TRUE(listed.hosts[0].online);
         EXPECT_EQ(listed.deviceName, "linux-test-pc");
     }

@@ -91,7 +91,7 @@ void Controller::signIn(Command& command) {
             fresh->device = saved->device;
         } else {
             fresh->device = requestDeviceRegistration(*http, fresh->account.token, command.deviceName,
-                                                      command.hostRole);
+                                                      command.hostRole, platform_.deviceKind);
         }
         store->saveCredential(target, *fresh);
     }

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "platform/CredentialVault.hpp"
@@ -76,6 +77,8 @@ struct Platform {
     Sha256Function sha256;
     GuidSource requestIds;
     WorkerApartment apartment;
+    // What the device registers as with the control service.
+    std::string deviceKind = "windows";
 };
 
 // std::chrono::steady_clock in nanoseconds.

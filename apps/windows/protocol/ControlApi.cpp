@@ -170,11 +170,12 @@ void requestLogout(Http& http, std::string_view accountToken) {
 }
 
 DeviceCredential requestDeviceRegistration(Http& http, std::string_view accountToken,
-                                           std::string_view deviceName, bool canHost) {
+                                           std::string_view deviceName, bool canHost,
+                                           std::string_view platform) {
     validateCredential(accountToken);
     Json body = Json::object();
     body["name"] = std::string(deviceName);
-    body["platform"] = "windows";
+    body["platform"] = std::string(platform);
     body["can_host"] = canHost;
     Exchange exchange("POST", "/v1/devices", accountToken, std::move(body));
     const Json& reply = exchange.send(http);

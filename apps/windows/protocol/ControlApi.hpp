@@ -75,10 +75,11 @@ AccountCredential requestAuth(Http& http, bool signUp, std::string_view email, s
 // POST /v1/auth/logout with the account token.
 void requestLogout(Http& http, std::string_view accountToken);
 
-// POST /v1/devices with the account token; registers this PC as "windows", able to host when
-// canHost is set.
+// POST /v1/devices with the account token; registers this device under `platform` ("windows" for
+// this program; the Linux front end says "linux"), able to host when canHost is set.
 DeviceCredential requestDeviceRegistration(Http& http, std::string_view accountToken,
-                                           std::string_view deviceName, bool canHost);
+                                           std::string_view deviceName, bool canHost,
+                                           std::string_view platform = "windows");
 
 // DELETE /v1/devices/<deviceId> with the account token.
 void requestDeviceRemoval(Http& http, std::string_view accountToken, std::string_view deviceId);
