@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -69,6 +72,42 @@ public:
         }
     }
     impl::test::Recorder<rtcp::ReceiverReport> reports;
+};
+
+// Stands in for a chain that is slow, fails or closes its track: sees each frame, can hold one until
+// released, throw on one, or run a hook; it sends nothing.
+class SenderProbe final : public MediaHandler {
+public:
+    void outgoing(message_vector& messages, const message_callback&) override {
+        for (const auto& m : messages) {
+            if (!m->frameInfo) continue;
+            const uint32_t timestamp = m->frameInfo->timestamp;
+            seen.push(timestamp);
+            if (hook) hook(timestamp);
+            if (timestamp == holdAt) {
+                std::unique_lock lock(mMutex);
+                mReleased.wait(lock, [&] { return mOpen; });
+            }
+            if (timestamp == throwAt) throw std::runtime_error("packetizer ran out of sequence numbers");
+        }
+        messages.clear();
+    }
+    void release() {
+        {
+            std::lock_guard lock(mMutex);
+            mOpen = true;
+        }
+        mReleased.notify_all();
+    }
+    uint32_t holdAt = 0;
+    uint32_t throwAt = 0;
+    std::function<void(uint32_t)> hook;
+    impl::test::Recorder<uint32_t> seen;
+
+private:
+    std::mutex mMutex;
+    std::condition_variable mReleased;
+    bool mOpen = false;
 };
 
 struct Host {
@@ -254,4 +293,73 @@ TEST(PeerMedia, KeyframeRequestsAndReportsCrossTheConnection) {
     }
     EXPECT_TRUE(echoed());
     EXPECT_EQ(s.host.keyframeRequests->load(), 3);
+}
+
+// The sender thread runs frames in order; a failure there is reported once, by the next sendFrame,
+// and the track keeps sending afterwards.
+TEST(PeerMedia, SenderFailureSurfacesFromTheNextSendFrame) {
+    Session s;
+    ASSERT_TRUE(s.connect(0));
+    auto probe = std::make_shared<SenderProbe>();
+    probe->throwAt = 1;
+    s.host.track->setMediaHandler(probe);
+    const binary frame(100, std::byte{1});
+    ASSERT_TRUE(s.host.track->sendFrame(frame, FrameInfo(1)));
+    std::string error;
+    try {
+        // Once frame 2 reached the chain, frame 1's failure has been recorded.
+        if (s.host.track->sendFrame(frame, FrameInfo(2)) && s.host.track->sendFrame(frame, FrameInfo(3))) {
+            ASSERT_TRUE(probe->seen.waitCount(2));
+            s.host.track->sendFrame(frame, FrameInfo(4));
+        }
+    } catch (const std::runtime_error& e) {
+        error = e.what();
+    }
+    EXPECT_EQ(error, "packetizer ran out of sequence numbers");
+    EXPECT_TRUE(s.host.track->sendFrame(frame, FrameInfo(10)));
+    ASSERT_TRUE(impl::test::eventually([&] { return probe->seen.items().back() == 10u; }));
+    const auto seen = probe->seen.items();
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+}
+
+// A held sender: the queue refuses past its frame and byte bounds, close() drops what waits and
+// returns once the frame in flight finished, and the track refuses further frames.
+TEST(PeerMedia, FullSendQueueRefusesAndCloseDropsWhatIsQueued) {
+    Session s;
+    ASSERT_TRUE(s.connect(0));
+    auto probe = std::make_shared<SenderProbe>();
+    probe->holdAt = 1;
+    s.host.track->setMediaHandler(probe);
+    const binary frame(100, std::byte{1});
+    ASSERT_TRUE(s.host.track->sendFrame(frame, FrameInfo(1)));
+    ASSERT_TRUE(probe->seen.waitCount(1)); // in flight, no longer queued
+    ASSERT_TRUE(s.host.track->sendFrame(frame, FrameInfo(2)));
+    EXPECT_FALSE(s.host.track->sendFrame(binary(Track::kMaxQueuedBytes, std::byte{2}), FrameInfo(3)));
+    for (uint32_t t = 4; t < 4 + Track::kMaxQueuedFrames - 1; ++t) EXPECT_TRUE(s.host.track->sendFrame(frame, FrameInfo(t)));
+    EXPECT_FALSE(s.host.track->sendFrame(frame, FrameInfo(100)));
+
+    auto closing = std::async(std::launch::async, [&] { s.host.track->close(); });
+    ASSERT_TRUE(impl::test::eventually([&] { return s.host.track->isClosed(); }));
+    probe->release();
+    ASSERT_EQ(closing.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    closing.get();
+    EXPECT_EQ(probe->seen.items(), std::vector<uint32_t>{1});
+    EXPECT_THROW(s.host.track->sendFrame(frame, FrameInfo(200)), std::runtime_error);
+}
+
+// close() from the chain, on the sender thread itself, neither deadlocks nor throws.
+TEST(PeerMedia, CloseFromTheSenderThreadReturns) {
+    Session s;
+    ASSERT_TRUE(s.connect(0));
+    auto probe = std::make_shared<SenderProbe>();
+    std::weak_ptr<Track> weak = s.host.track;
+    probe->hook = [weak](uint32_t) {
+        if (auto track = weak.lock()) track->close();
+    };
+    s.host.track->setMediaHandler(probe);
+    const binary frame(100, std::byte{1});
+    ASSERT_TRUE(s.host.track->sendFrame(frame, FrameInfo(1)));
+    ASSERT_TRUE(probe->seen.waitCount(1));
+    ASSERT_TRUE(impl::test::eventually([&] { return s.host.track->isClosed(); }));
+    EXPECT_THROW(s.host.track->sendFrame(frame, FrameInfo(2)), std::runtime_error);
 }

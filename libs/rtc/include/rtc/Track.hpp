@@ -40,16 +40,27 @@ public:
 
     // Through the whole outgoing chain. Throws std::runtime_error "Track is closed" when the track
     // is not open. Returns false when nothing left the chain or the transport refused a packet.
+    // Waits until the frames queued before it have been sent, so it never overtakes them.
     bool send(message_variant data);
     bool send(const std::byte* data, size_t size);
+    // Queues the frame (moved, not copied) for the track's sender thread, which runs the outgoing
+    // chain, protects and sends its packets in order; the caller is not held for that work.
+    // Returns false and drops the frame when no media handler is set or the queue is full (more
+    // than kMaxQueuedFrames frames or kMaxQueuedBytes waiting; a frame is always accepted when
+    // none waits). Throws std::runtime_error "Track is closed" when the track is not open, and
+    // rethrows (as std::runtime_error with the same message) a failure the sender thread met
+    // since the previous call; the frame passed with that call is dropped.
     bool sendFrame(binary frame, FrameInfo info);
+    static constexpr size_t kMaxQueuedFrames = 4;
+    static constexpr size_t kMaxQueuedBytes = size_t(32) << 20;
     // Asks the chain for a keyframe request (a picture loss indication); false when no handler sent one.
     bool requestKeyframe();
 
     void setMediaHandler(std::shared_ptr<MediaHandler> handler);
     std::shared_ptr<MediaHandler> getMediaHandler() const;
 
-    // Ends sending and receiving; onClosed fires.
+    // Ends sending and receiving; onClosed fires. Frames still queued are dropped; waits for the
+    // frame being sent unless called on the sender thread itself.
     void close();
 
     void onOpen(std::function<void()> callback);
@@ -64,7 +75,12 @@ public:
     Internal& internal() const { return *mInternal; }
 
 private:
+    struct Sender; // queue and thread behind sendFrame
+    void stopSender();
+    static void runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> internal);
+
     const std::shared_ptr<Internal> mInternal;
+    const std::shared_ptr<Sender> mSender;
 };
 
 }  // namespace rtc

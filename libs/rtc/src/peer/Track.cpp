@@ -2,9 +2,102 @@
 
 #include "dtls/TimerThread.hpp"
 
+#include <condition_variable>
+#include <deque>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace rtc {
+
+struct Track::Sender {
+    struct Frame {
+        binary data;
+        FrameInfo info;
+    };
+
+    std::mutex mutex;
+    std::condition_variable wake; // a frame was queued or the sender stops
+    std::condition_variable idle; // the queue drained and no frame is in flight
+    std::deque<Frame> frames;
+    size_t bytes = 0;
+    bool busy = false;
+    bool stopping = false;
+    bool failed = false;
+    std::string failure;
+    std::thread thread;
+    std::thread::id threadId;
+
+    bool onSenderThread() {
+        std::lock_guard lock(mutex);
+        return thread.joinable() && threadId == std::this_thread::get_id();
+    }
+};
+
+namespace {
+
+// Chain, SRTP and transport for one frame. False when nothing left the chain or a packet was refused.
+bool sendFrameNow(Track::Internal& internal, binary frame, FrameInfo info) {
+    message_vector messages{make_message(std::move(frame), Message::Binary, std::make_shared<FrameInfo>(info))};
+    std::shared_ptr<MediaHandler> chain;
+    {
+        std::lock_guard lock(internal.mutex);
+        chain = internal.handler;
+    }
+    if (!chain)
+        return false; // a frame needs a packetizer to leave as RTP
+    std::lock_guard serial(internal.outgoingMutex);
+    std::weak_ptr<MediaSink> weakSink = internal.sink;
+    chain->outgoingChain(messages, [weakSink](message_ptr m) {
+        if (auto out = weakSink.lock(); out && m)
+            out->sendMedia(*m, m->type == Message::Control);
+    });
+    bool all = !messages.empty();
+    for (auto& message : messages) {
+        if (message && message->frameInfo)
+            return false; // the chain did not packetize it
+        all = internal.outgoingMessage(message) && all;
+    }
+    return all;
+}
+
+}  // namespace
+
+// Holds only the track's state, never the Track, so the last handle is not dropped on this thread.
+void Track::runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> internal) {
+    std::unique_lock lock(sender->mutex);
+    for (;;) {
+        sender->wake.wait(lock, [&] { return sender->stopping || !sender->frames.empty(); });
+        if (sender->stopping)
+            return;
+        auto frame = std::move(sender->frames.front());
+        sender->frames.pop_front();
+        sender->bytes -= frame.data.size();
+        sender->busy = true;
+        lock.unlock();
+        std::string error;
+        bool threw = false;
+        if (!internal->isClosed) {
+            try {
+                sendFrameNow(*internal, std::move(frame.data), frame.info);
+            } catch (const std::exception& e) {
+                threw = true;
+                error = e.what();
+            } catch (...) {
+                threw = true;
+                error = "Track sender failed with an unknown exception";
+            }
+        }
+        lock.lock();
+        if (threw && !sender->failed) { // the first failure is the one to report
+            sender->failed = true;
+            sender->failure = std::move(error);
+        }
+        sender->busy = false;
+        if (sender->frames.empty())
+            sender->idle.notify_all();
+    }
+}
 
 Track::Internal::Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote)
     : sink(std::move(sink)), remote(remote), description(std::move(description)) {}
@@ -112,12 +205,33 @@ void Track::Internal::deliver(message_ptr message) {
     messageCallback(message_variant(binary(*message)));
 }
 
-Track::Track(std::shared_ptr<Internal> internal) : mInternal(std::move(internal)) {
+Track::Track(std::shared_ptr<Internal> internal)
+    : mInternal(std::move(internal)), mSender(std::make_shared<Sender>()) {
     if (!mInternal)
         throw std::invalid_argument("Track needs its connection state");
 }
 
-Track::~Track() = default;
+Track::~Track() { stopSender(); }
+
+void Track::stopSender() {
+    std::thread thread;
+    {
+        std::lock_guard lock(mSender->mutex);
+        mSender->stopping = true;
+        mSender->frames.clear();
+        mSender->bytes = 0;
+        thread = std::move(mSender->thread);
+    }
+    mSender->wake.notify_all();
+    mSender->idle.notify_all();
+    if (!thread.joinable())
+        return;
+    // Called from the chain on the sender thread itself: it ends once the current frame returns.
+    if (thread.get_id() == std::this_thread::get_id())
+        thread.detach();
+    else
+        thread.join();
+}
 
 std::string Track::mid() const {
     std::lock_guard lock(mInternal->mutex);
@@ -161,6 +275,11 @@ bool Track::send(message_variant data) {
             type = Message::Control;
     }
     message_vector messages{make_message(std::move(bytes), type)};
+    // Frames queued before this message leave first.
+    if (!mSender->onSenderThread()) {
+        std::unique_lock lock(mSender->mutex);
+        mSender->idle.wait(lock, [&] { return mSender->stopping || (mSender->frames.empty() && !mSender->busy); });
+    }
     std::shared_ptr<MediaHandler> chain;
     {
         std::lock_guard lock(mInternal->mutex);
@@ -191,29 +310,29 @@ bool Track::send(const std::byte* data, size_t size) {
 bool Track::sendFrame(binary frame, FrameInfo info) {
     if (!mInternal->isOpen)
         throw std::runtime_error("Track is closed");
-    message_vector messages{make_message(std::move(frame), Message::Binary, std::make_shared<FrameInfo>(info))};
-    std::shared_ptr<MediaHandler> chain;
     {
         std::lock_guard lock(mInternal->mutex);
-        chain = mInternal->handler;
-    }
-    std::lock_guard serial(mInternal->outgoingMutex);
-    if (chain) {
-        std::weak_ptr<MediaSink> weakSink = mInternal->sink;
-        chain->outgoingChain(messages, [weakSink](message_ptr m) {
-            if (auto out = weakSink.lock(); out && m)
-                out->sendMedia(*m, m->type == Message::Control);
-        });
-    }
-    if (messages.empty())
-        return false;
-    bool all = true;
-    for (auto& message : messages) {
-        if (message && message->frameInfo && !chain)
+        if (!mInternal->handler)
             return false; // a frame needs a packetizer to leave as RTP
-        all = mInternal->outgoingMessage(message) && all;
     }
-    return all;
+    std::lock_guard lock(mSender->mutex);
+    if (mSender->failed) {
+        mSender->failed = false;
+        throw std::runtime_error(std::exchange(mSender->failure, {}));
+    }
+    if (mSender->stopping)
+        throw std::runtime_error("Track is closed");
+    if (!mSender->frames.empty() &&
+        (mSender->frames.size() >= kMaxQueuedFrames || mSender->bytes + frame.size() > kMaxQueuedBytes))
+        return false;
+    if (!mSender->thread.joinable()) {
+        mSender->thread = std::thread(runSender, mSender, mInternal);
+        mSender->threadId = mSender->thread.get_id();
+    }
+    mSender->bytes += frame.size();
+    mSender->frames.push_back(Sender::Frame{std::move(frame), info});
+    mSender->wake.notify_one();
+    return true;
 }
 
 bool Track::requestKeyframe() {
@@ -243,7 +362,11 @@ std::shared_ptr<MediaHandler> Track::getMediaHandler() const {
     return mInternal->handler;
 }
 
-void Track::close() { mInternal->close(); }
+void Track::close() {
+    // Closed first, so the sender drops the rest even before it sees the stop.
+    mInternal->close();
+    stopSender();
+}
 
 void Track::onOpen(std::function<void()> callback) {
     mInternal->openCallback.set(std::move(callback));
