@@ -51,7 +51,7 @@ public:
     // rethrows (as std::runtime_error with the same message) a failure the sender thread met
     // since the previous call; the frame passed with that call is dropped.
     bool sendFrame(binary frame, FrameInfo info);
-    static constexpr size_t kMaxQueuedFrames = 4;
+    static constexpr size_t kMaxQueuedFrames = 16; // a burst of small frames still fits
     static constexpr size_t kMaxQueuedBytes = size_t(32) << 20;
     // Asks the chain for a keyframe request (a picture loss indication); false when no handler sent one.
     bool requestKeyframe();
