@@ -21,8 +21,11 @@ using namespace std::chrono_literals;
 // Waits for conditions that other threads make true; every wait has a generous time-out.
 class Waiter {
 public:
+    // Notifies under the lock: a waiter that wakes and destroys this object cannot do so while the
+    // notifying thread still touches the condition variable.
     void notify() {
-        { std::lock_guard lock(mMutex); ++mGeneration; }
+        std::lock_guard lock(mMutex);
+        ++mGeneration;
         mCondition.notify_all();
     }
     bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
