@@ -293,6 +293,26 @@ TEST_F(InjectorTest, EnableRestartsSequencesAndDestructionReleases) {
     EXPECT_EQ(described(sink->take()), (std::vector<std::string>{"key 33 up"}));
 }
 
+TEST_F(InjectorTest, ARefusedReleaseWhileDisablingStillForgetsTheOldViewer) {
+    ASSERT_TRUE(control(makeKeyInput(0, true, 500)));
+    ASSERT_TRUE(control(makeScrollInput(0.2, 501)));  // 0.6 of a wheel unit left over
+    ASSERT_GT(injector->scrollRemainder(), 0.5);
+    sink->take();
+    sink->setRefusal([](const Input&) { return true; });
+    EXPECT_EQ(errorOf([&] { injector->disable(); }), "Windows blocked one or more input releases");
+    EXPECT_FALSE(injector->enabled());
+    EXPECT_EQ(injector->scrollRemainder(), 0);
+    EXPECT_EQ(injector->heldKeys(), (std::set<int>{0})) << "kept for the next attempt";
+
+    // Re-targeting tries the release again and, once it is taken, accepts a new viewer from 1.
+    EXPECT_THROW(injector->enable({0, 0, 1920, 1080}), ProtocolError);
+    EXPECT_FALSE(injector->enabled());
+    sink->setRefusal(nullptr);
+    injector->enable({0, 0, 1920, 1080});
+    EXPECT_TRUE(control(makeKeyInput(1, true, 1)));
+    EXPECT_EQ(described(sink->take()), (std::vector<std::string>{"key 30 up", "key 31 down"}));
+}
+
 TEST(InjectorConstruction, NeedsASinkAndAClock) {
     test::ManualInputClock clock;
     EXPECT_THROW(InputInjector(nullptr, clock.clock()), std::invalid_argument);
