@@ -41,18 +41,9 @@ private:
         case RecordedInput::Kind::Key:
             arrived_.push_back(input.down ? Arrived::keyDown(input.key) : Arrived::keyUp(input.key));
             break;
-        case RecordedInput::Kind::Wheel: {
-            wheel_ += input.wheel;
-            const int notches = wheel_ / kWheelNotch;
-            wheel_ -= notches * kWheelNotch;
-            if (notches != 0) {
-                Arrived a;
-                a.kind = Arrived::Kind::Wheel;
-                a.notches = notches;
-                arrived_.push_back(a);
-            }
+        case RecordedInput::Kind::Wheel:
+            wheel_.add(input.wheel, arrived_);
             break;
-        }
         case RecordedInput::Kind::Character:
             arrived_.push_back(Arrived::typed(input.character));
             break;
@@ -63,7 +54,7 @@ private:
     std::vector<Arrived> arrived_;
     int x_ = 0;
     int y_ = 0;
-    int wheel_ = 0;
+    NotchCounter wheel_;
 };
 
 struct RecordingBackend {

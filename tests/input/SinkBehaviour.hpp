@@ -68,6 +68,24 @@ inline void PrintTo(const Arrived& a, std::ostream* out) {
     }
 }
 
+// Whole wheel notches out of wheel units, as a window system hands them to applications.
+class NotchCounter {
+public:
+    void add(int units, std::vector<Arrived>& into) {
+        remainder_ += units;
+        const int notches = remainder_ / kWheelNotch;
+        remainder_ -= notches * kWheelNotch;
+        if (notches == 0) return;
+        Arrived a;
+        a.kind = Arrived::Kind::Wheel;
+        a.notches = notches;
+        into.push_back(a);
+    }
+
+private:
+    int remainder_ = 0;
+};
+
 using ArrivedFilter = std::function<bool(const Arrived&)>;
 
 inline bool isKey(const Arrived& a) { return a.kind == Arrived::Kind::KeyDown || a.kind == Arrived::Kind::KeyUp; }

@@ -137,18 +137,9 @@ private:
         case WM_MBUTTONUP:
             buttonAt(2, message == WM_MBUTTONDOWN, lParam);
             return true;
-        case WM_MOUSEWHEEL: {
-            wheel_ += GET_WHEEL_DELTA_WPARAM(wParam);
-            const int notches = wheel_ / WHEEL_DELTA;
-            wheel_ -= notches * WHEEL_DELTA;
-            if (notches != 0) {
-                Arrived a;
-                a.kind = Arrived::Kind::Wheel;
-                a.notches = notches;
-                arrived_.push_back(a);
-            }
+        case WM_MOUSEWHEEL:
+            wheel_.add(GET_WHEEL_DELTA_WPARAM(wParam), arrived_);
             return true;
-        }
         default:
             return false;
         }
@@ -159,7 +150,7 @@ private:
     std::vector<Arrived> arrived_;
     bool packet_ = false;
     char32_t highSurrogate_ = 0;
-    int wheel_ = 0;
+    NotchCounter wheel_;
 };
 
 struct SendInputBackend {
