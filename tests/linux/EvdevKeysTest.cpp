@@ -3,6 +3,7 @@
 #include <set>
 
 #include "EvdevKeys.hpp"
+#include "X11KeyEvent.hpp"
 #include "input/ViewerInputCapture.hpp"
 
 namespace murel {
@@ -43,6 +44,46 @@ TEST(EvdevKeys, KnownKeys) {
     EXPECT_EQ(scanForEvdevKey(99), (ScanKey{0x37, true}));  // Print Screen
     EXPECT_EQ(scanForEvdevKey(0), std::nullopt);
     EXPECT_EQ(scanForEvdevKey(240), std::nullopt);
+}
+
+// X11 numbers, spelled out so that X11's macros stay out of the test: keysyms and state masks.
+constexpr unsigned long kXkEscape = 0xFF1B, kXkF4 = 0xFFC1, kXkF11 = 0xFFC8, kXkA = 0x61, kXkNumLock = 0xFF7F,
+                        kXkPause = 0xFF13, kXkHangul = 0xFF31, kXkHangulSyllable = 0x100AC00, kXkUp = 0xFF52;
+constexpr unsigned kControlMask = 1u << 2, kMod1Mask = 1u << 3, kShiftMask = 1u << 0;
+
+TEST(X11KeyEvent, KeysReachTheCaptureInTheKeyboardMessageForm) {
+    const KeyEvent a = x11KeyEvent(38, kXkA, kShiftMask, true, false);
+    EXPECT_EQ(keyCodeForKeyMessage(a.scanCode, a.extended), 0);
+    EXPECT_EQ(a.role, LocalKey::Character);
+    EXPECT_FALSE(a.ctrlHeld || a.altHeld || a.repeat);
+
+    const KeyEvent up = x11KeyEvent(111, kXkUp, 0, false, true);
+    EXPECT_EQ(keyCodeForKeyMessage(up.scanCode, up.extended), 126);
+    EXPECT_FALSE(up.repeat) << "a release is never a repeat";
+
+    const KeyEvent numLock = x11KeyEvent(77, kXkNumLock, 0, true, false);
+    EXPECT_EQ(keyCodeForKeyMessage(numLock.scanCode, numLock.extended), 71);
+    const KeyEvent pause = x11KeyEvent(127, kXkPause, 0, true, false);
+    EXPECT_EQ(keyCodeForKeyMessage(pause.scanCode, pause.extended), std::nullopt);
+
+    const KeyEvent unknown = x11KeyEvent(3, 0, 0, true, false);  // below the evdev range
+    EXPECT_EQ(keyCodeForKeyMessage(unknown.scanCode, unknown.extended), std::nullopt);
+}
+
+TEST(X11KeyEvent, LocalKeysAndModifiers) {
+    const KeyEvent escape = x11KeyEvent(9, kXkEscape, kControlMask | kMod1Mask, true, false);
+    EXPECT_EQ(escape.role, LocalKey::Escape);
+    EXPECT_TRUE(escape.ctrlHeld && escape.altHeld);
+    const KeyEvent altF4 = x11KeyEvent(70, kXkF4, kMod1Mask, true, false);
+    EXPECT_EQ(altF4.role, LocalKey::F4);
+    EXPECT_TRUE(altF4.altContext);
+    const KeyEvent f11 = x11KeyEvent(95, kXkF11, 0, true, true);
+    EXPECT_EQ(f11.role, LocalKey::F11);
+    EXPECT_TRUE(f11.repeat);
+    EXPECT_EQ(x11KeyEvent(130, kXkHangul, 0, true, false).role, LocalKey::InputMethod);
+    EXPECT_EQ(x11KeyEvent(200, kXkHangulSyllable, 0, true, false, true).role, LocalKey::Character);
+    EXPECT_TRUE(x11KeyEvent(38, kXkA, 0, true, false, true).inputMethodNative);
+    EXPECT_EQ(x11KeyEvent(111, kXkUp, 0, true, false).role, LocalKey::Other);
 }
 
 }  // namespace

@@ -30,9 +30,12 @@
 //   status.videoRect). Connect (the viewer opens for a host): startViewing().
 //
 // Feeding it from X11: MotionNotify → pointerMoved; ButtonPress/Release 1/3/2 → buttonChanged
-// (left/right/middle), 4/5 → wheelTurned(±120); KeyPress/KeyRelease → keyChanged with the scan
-// code of the evdev key (keycode − 8; see apps/linux/input/EvdevKeys.hpp) and the role from the
-// keysym; committed input-method text → textEntered; FocusOut → focusLost.
+// (left/right/middle), 4/5 presses → wheelTurned(±120); KeyPress/KeyRelease →
+// keyChanged(x11KeyEvent(...)) from apps/linux/input/X11KeyEvent.hpp; committed input-method text →
+// textEntered; FocusOut → focusLost; losing an active pointer grab with buttons down →
+// captureLost. X has no mouse capture to take: captureMouse/releaseMouse may do nothing (the
+// server grabs the pointer while a button is down). focusSurface asks for the focus
+// (XSetInputFocus); surfaceHasFocus may report the request at once rather than wait for FocusIn.
 
 #include <cstdint>
 #include <functional>
