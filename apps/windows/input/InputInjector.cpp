@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <initializer_list>
 #include <stdexcept>
 #include <utility>
 
