@@ -81,4 +81,99 @@ private:
     std::size_t bitCount_ = 0;
 };
 
+// Parameter sets written field by field, to test the bitstream checks with valid and hostile ones.
+struct H264Sps {
+    std::uint32_t profile = 66;
+    std::uint64_t widthMbs = 20;
+    std::uint64_t heightMapUnits = 12;
+    bool frameMbsOnly = true;
+    int pocType = 2;
+    int pocCycle = 0;
+    bool scalingLists = false;
+    int chromaFormat = 1;
+};
+
+inline std::vector<std::uint8_t> h264Sps(const H264Sps& p) {
+    BitWriter w;
+    w.bits(p.profile, 8);
+    w.bits(0, 8);
+    w.bits(40, 8);
+    w.ue(0);
+    if (p.profile == 100) {
+        w.ue(p.chromaFormat);
+        if (p.chromaFormat == 3) w.bits(0, 1);
+        w.ue(0);
+        w.ue(0);
+        w.bits(0, 1);
+        w.bits(p.scalingLists ? 1 : 0, 1);
+        if (p.scalingLists) {
+            const int lists = p.chromaFormat != 3 ? 8 : 12;
+            for (int i = 0; i < lists; ++i) {
+                w.bits(1, 1);
+                const int size = i < 6 ? 16 : 64;
+                // A ramp of deltas, then a jump to 0 that ends the list early for odd lists.
+                for (int j = 0; j < size; ++j) {
+                    if (i % 2 == 1 && j == 5) {
+                        w.se(-8 - 5);  // next = 0: the rest repeats the last value
+                        break;
+                    }
+                    w.se(1);
+                }
+            }
+        }
+    }
+    w.ue(0);  // log2_max_frame_num_minus4
+    w.ue(p.pocType);
+    if (p.pocType == 0) w.ue(4);
+    if (p.pocType == 1) {
+        w.bits(0, 1);
+        w.se(-3);
+        w.se(7);
+        w.ue(p.pocCycle);
+        for (int i = 0; i < p.pocCycle; ++i) w.se(i - 100);
+    }
+    w.ue(1);
+    w.bits(0, 1);
+    w.ue(p.widthMbs - 1);
+    w.ue(p.heightMapUnits - 1);
+    w.bits(p.frameMbsOnly ? 1 : 0, 1);
+    if (!p.frameMbsOnly) w.bits(0, 1);  // mb_adaptive_frame_field_flag
+    w.bits(1, 1);                       // direct_8x8_inference_flag
+    w.bits(0, 1);                       // frame_cropping_flag
+    w.bits(0, 1);                       // vui_parameters_present_flag
+    return w.nal({0x67});
+}
+
+inline std::vector<std::uint8_t> hevcSps(std::uint64_t width, std::uint64_t height, int subLayers = 0) {
+    BitWriter w;
+    w.bits(0, 4);
+    w.bits(subLayers, 3);
+    w.bits(1, 1);
+    // general profile_tier_level: space, tier, profile Main, compatibility, flags, level 93.
+    w.bits(0, 2);
+    w.bits(0, 1);
+    w.bits(1, 5);
+    w.bits(0x60000000, 32);
+    w.bits(0x9, 4);
+    w.bits(0, 43);
+    w.bits(0, 1);
+    w.bits(93, 8);
+    for (int i = 0; i < subLayers; ++i) {
+        w.bits(1, 1);
+        w.bits(1, 1);
+    }
+    if (subLayers > 0) w.bits(0, 2 * (8 - subLayers));
+    for (int i = 0; i < subLayers; ++i) {
+        w.bits(0x123456789ABull, 44);
+        w.bits(0x123456789ABull, 44);
+        w.bits(90, 8);
+    }
+    w.ue(0);
+    w.ue(1);
+    w.ue(width);
+    w.ue(height);
+    w.bits(0, 1);  // conformance_window_flag
+    return w.nal({0x42, 0x01});
+}
+
 }  // namespace murel::test
