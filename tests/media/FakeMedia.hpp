@@ -2,6 +2,7 @@
 // Small stand-ins for the media backends' pieces the shared rules work on.
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,17 @@ private:
 inline PictureHandle fakePicture(PixelFormat format, std::uint32_t width, std::uint32_t height,
                                  std::uint32_t arraySize = 1) {
     return std::make_shared<FakePicture>(format, width, height, arraySize);
+}
+
+struct Rgb {
+    int r = 0;
+    int g = 0;
+    int b = 0;
+};
+
+// Every channel within tolerance.
+inline bool near(Rgb a, Rgb b, int tolerance) {
+    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
 }
 
 // The text of the ProtocolError that call throws; empty when it throws nothing.

@@ -23,16 +23,6 @@
 
 namespace murel::test {
 
-struct Rgb {
-    int r = 0;
-    int g = 0;
-    int b = 0;
-};
-
-inline bool near(Rgb a, Rgb b, int tolerance) {
-    return std::abs(a.r - b.r) <= tolerance && std::abs(a.g - b.g) <= tolerance && std::abs(a.b - b.b) <= tolerance;
-}
-
 inline std::vector<int> nalTypes(const std::vector<std::uint8_t>& unit) {
     std::vector<int> types;
     forEachNalUnit(unit, [&](std::span<const std::uint8_t> nal) {
