@@ -18,6 +18,7 @@
 #include "LinuxMediaFactory.hpp"
 #include "MediaBehaviour.hpp"
 #include "media/AnnexB.hpp"
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 #include "media/VideoEnvelope.hpp"
 
@@ -25,11 +26,6 @@ namespace murel::test {
 namespace {
 
 using namespace media_text;
-
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct LinuxMediaBackend {
     static MediaFactory factory() {
@@ -179,7 +175,7 @@ ChainResult runChain(std::uint32_t width, std::uint32_t height, std::uint32_t fp
         EXPECT_TRUE(captured.hasFrame);
         const PictureHandle nv12 =
             converter->convert(captured.picture, 0, PixelFormat::Nv12, size.width, size.height, 0, 0, fps);
-        EXPECT_TRUE(encoder->encode(nv12, steadyNs() / 100));
+        EXPECT_TRUE(encoder->encode(nv12, steadyNanoseconds() / 100));
         for (EncodedAccessUnit& unit : encoder->encodedUnits()) {
             EXPECT_TRUE(decoder->decode(unit.bytes, unit.timestamp));
             result.units.push_back(std::move(unit.bytes));

@@ -1,23 +1,17 @@
 #include "RecordingPresenter.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
 
 RecordingPresenter::RecordingPresenter(RecordingPresenterOptions options) : options_(std::move(options)) {
-    if (!options_.clock) {
-        options_.clock = [] {
-            return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        };
-    }
+    if (!options_.clock) options_.clock = steadyNanoseconds;
     if (!options_.folder.empty()) {
         std::error_code error;
         std::filesystem::create_directories(options_.folder, error);

@@ -1,11 +1,11 @@
 #include "SyntheticScene.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <utility>
 
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
@@ -212,13 +212,7 @@ SyntheticDesktopCapture::SyntheticDesktopCapture(SyntheticSceneOptions options, 
     throwUnless(options_.width >= kSceneMinSide && options_.height >= kSceneMinSide &&
                     options_.width <= kMaxDesktopSide && options_.height <= kMaxDesktopSide,
                 "The test scene needs 32...8192 pixels on each side");
-    if (!clock_) {
-        clock_ = [] {
-            return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        };
-    }
+    if (!clock_) clock_ = steadyNanoseconds;
 }
 
 FrameRect SyntheticDesktopCapture::desktopBounds() const {

@@ -1,7 +1,6 @@
 #include "X11Media.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -17,15 +16,11 @@
 
 #include "CpuPicture.hpp"
 #include "FfmpegMedia.hpp"
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
 namespace {
-
-std::int64_t steadyNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // X errors are reported to one process-wide handler. Ours records the first error of the calling
 // thread instead of ending the process (Xlib's default); ErrorTrap reads it back after a sync.
