@@ -46,7 +46,8 @@ PresentResult RecordingPresenter::presentPicture(const Picture& picture) {
     record.presentedNs = options_.clock();
     record.destination = fitted;
     if (x1 > x0 && y1 > y0) {
-        record.stamp = readSceneStamp(client->row(y0) + std::ptrdiff_t{4} * x0, x1 - x0, y1 - y0, client->plane(0).stride);
+        record.stamp =
+            readSceneStamp(client->row(y0) + std::ptrdiff_t{4} * x0, x1 - x0, y1 - y0, client->plane(0).stride);
     }
     destination_ = fitted;
 
