@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "WebSocketFrame.hpp"
-#include "platform/Http.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
 
 typedef struct ssl_ctx_st SSL_CTX;

@@ -31,10 +31,10 @@
 #include <string_view>
 
 #include "platform/CredentialVault.hpp"
-#include "platform/Http.hpp"
 #include "platform/HttpTransport.hpp"
 #include "platform/SignalingSocket.hpp"
 #include "platform/WebSocketTransport.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/RequestId.hpp"
 #include "protocol/Wire.hpp"
 
