@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <unordered_set>
 
 namespace murel {
 namespace {
@@ -104,47 +103,6 @@ std::string bearerToken(std::string_view authorization) {
 
 Json sessionPayload(const std::string& id, const std::string& hostId, const std::string& clientId) {
     return Json{{"id", id}, {"host_id", hostId}, {"client_id", clientId}};
-}
-
-// Finds a member name given twice in one object. Parsers disagree on which of the two wins, so a
-// relayed message must not carry any.
-class DuplicateMemberFinder {
-public:
-    bool null() { return true; }
-    bool boolean(bool) { return true; }
-    bool number_integer(Json::number_integer_t) { return true; }
-    bool number_unsigned(Json::number_unsigned_t) { return true; }
-    bool number_float(Json::number_float_t, const Json::string_t&) { return true; }
-    bool string(Json::string_t&) { return true; }
-    bool binary(Json::binary_t&) { return true; }
-    bool start_object(std::size_t) {
-        names_.emplace_back();
-        return true;
-    }
-    bool key(Json::string_t& name) {
-        if (names_.back().insert(name).second) return true;
-        found = true;
-        return false;  // stops the parse
-    }
-    bool end_object() {
-        names_.pop_back();
-        return true;
-    }
-    bool start_array(std::size_t) { return true; }
-    bool end_array() { return true; }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
-
-    bool found = false;
-
-private:
-    std::vector<std::unordered_set<std::string>> names_;
-};
-
-// Call only on text parseWire accepted (so its size and depth are already bounded).
-bool hasDuplicateMembers(std::string_view text) {
-    DuplicateMemberFinder finder;
-    Json::sax_parse(text.begin(), text.end(), &finder, nlohmann::detail::input_format_t::json, true, false);
-    return finder.found;
 }
 
 // The checks the receiving device applies to a relayed signal, made here so that one device can
@@ -619,12 +577,14 @@ void ControlService::sendError(Presence& presence, std::string_view sessionId, s
 
 bool ControlService::receiveSignaling(const std::shared_ptr<SignalingLink>& link, std::string_view text) {
     Json message;
+    bool duplicates = false;
     try {
-        message = parseWire(text, kSignalingMessageLimit);
-    } catch (const ProtocolError&) {
-        return false;
+        message = parseWireUnique(text, kSignalingMessageLimit);
+    } catch (const ProtocolError& e) {
+        // A name given twice is refused with an error; anything else that is no JSON object closes.
+        if (std::string_view(e.what()) != kDuplicateMemberName) return false;
+        duplicates = true;
     }
-    const bool duplicates = hasDuplicateMembers(text);
     std::lock_guard lock(mutex_);
     const auto owner = linkDevice_.find(link.get());
     if (owner == linkDevice_.end()) return true;  // already detached; the close is under way
