@@ -14,7 +14,7 @@
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
 #include "app/Controller.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 
 #include "app/Controller.hpp"
 #include "app/ControllerText.hpp"
-#include "platform/Wipe.hpp"
 #include "protocol/ControlApi.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::app {
 

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "app/ControllerText.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::app {
 

@@ -17,8 +17,8 @@
 #include "app/Platform.hpp"
 #include "app/Status.hpp"
 #include "platform/CredentialStore.hpp"
-#include "platform/Http.hpp"
 #include "platform/SignalingSocket.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/SignalingSession.hpp"
 #include "protocol/Wire.hpp"
 

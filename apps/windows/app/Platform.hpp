@@ -35,10 +35,10 @@
 
 #include "media/MediaFactory.hpp"
 #include "platform/CredentialVault.hpp"
-#include "platform/Http.hpp"
 #include "platform/HttpTransport.hpp"
 #include "platform/SignalingSocket.hpp"
 #include "platform/WebSocketTransport.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/RequestId.hpp"
 #include "protocol/Wire.hpp"
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/HttpClient.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 

@@ -34,6 +34,10 @@ inline constexpr int kMaxJsonDepth = 32;
 // Parses one received message: 1..limit bytes, strict JSON, at most 32 containers deep, an object
 // at top level.
 Json parseWire(std::string_view message, std::size_t limit);
+// parseWire that also refuses a member name given twice in one object (kDuplicateMemberName), for
+// text that is passed on: parsers disagree on which of the two counts.
+inline constexpr const char* kDuplicateMemberName = "Duplicate member name";
+Json parseWireUnique(std::string_view message, std::size_t limit);
 
 // 1..256 bytes of ASCII letters, digits, '-' and '_'.
 void validateIdentifier(std::string_view value);

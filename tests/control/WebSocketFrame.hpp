@@ -1,5 +1,5 @@
 #pragma once
-// Client-side WebSocket framing (RFC 6455) for the load generator and the service's tests, which
+// Client-side WebSocket framing (RFC 6455) for the service's tests and its load generator, which
 // talk to the server over plain sockets.
 
 #include <cstddef>

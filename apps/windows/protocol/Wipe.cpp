@@ -1,4 +1,4 @@
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 #include <atomic>
 

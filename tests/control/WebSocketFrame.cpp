@@ -1,8 +1,7 @@
 #include "WebSocketFrame.hpp"
 
+#include <random>
 #include <stdexcept>
-
-#include "Crypto.hpp"
 
 namespace murel {
 
@@ -23,7 +22,9 @@ std::string encodeClientFrame(std::uint8_t opcode, std::string_view payload, boo
     }
     // The mask only has to be unpredictable to intermediaries; a fixed pattern would do for tests,
     // but a random one costs nothing.
-    const std::string key = randomIdentifier("", 2);  // 4 hex characters = 4 bytes of key
+    thread_local std::mt19937 random{std::random_device{}()};
+    std::string key(4, '\0');
+    for (char& c : key) c = static_cast<char>(random() & 0xFF);
     frame.append(key);
     for (std::size_t i = 0; i < payload.size(); ++i) frame.push_back(static_cast<char>(payload[i] ^ key[i % 4]));
     return frame;

@@ -5,6 +5,10 @@
 //   murel-control-load --server build/linux/services/control/murel-control [--connections 1000]
 //                      [--pairs 50] [--seconds 10] [--window 4]
 //   murel-control-load --target 127.0.0.1:8480 --server-pid PID ...   (a server already running)
+//
+// Every connection comes from one address, so a server started by hand needs the per-address
+// limits raised (--max-connections-per-address, --registrations-per-hour, --unauthenticated-rate);
+// the server this tool starts itself gets them.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -464,7 +468,8 @@ int main(int argc, char** argv) {
                 dup2(devnull, STDERR_FILENO);  // one log line per event would dominate the run
                 const std::string data = (dataDir / "data").string();
                 execl(o.server.c_str(), o.server.c_str(), "--listen", "127.0.0.1:0", "--data", data.c_str(),
-                      "--test-fast-hashes", static_cast<char*>(nullptr));
+                      "--test-fast-hashes", "--max-connections-per-address", "16000", "--registrations-per-hour",
+                      "100000", "--unauthenticated-rate", "100000", static_cast<char*>(nullptr));
                 _exit(127);
             }
             close(out[1]);
