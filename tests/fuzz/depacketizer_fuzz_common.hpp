@@ -3,7 +3,8 @@
 // control byte and a length byte:
 //   control bit 0: marker; bit 1: next timestamp; bit 2: sequence number jumps by the next byte;
 //   bit 3: the bytes are a whole datagram (header included) instead of a payload;
-//   bit 4: end of a batch (the batch goes into the chain).
+//   bit 4: end of a batch (the batch goes into the chain);
+//   bit 5: time passes (5 ms, or 40 ms times bits 6-7) and the chain runs with nothing new.
 // The packets run through "depacketizer -> receiving session (NACKs on)" and, in one set, through
 // reassemble() directly. Every frame must be whole Annex-B with 4-byte start codes, no larger than
 // the packets it came from.
@@ -12,8 +13,10 @@
 #include "rtc/RtpPacket.hpp"
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 namespace fuzzdepacketizer {
 
@@ -33,6 +36,10 @@ int run(const uint8_t* data, size_t size) {
     auto session = std::make_shared<RtcpReceivingSession>(7, "fuzz", 90000, std::chrono::milliseconds(0));
     session->setNackEnabled(true, std::chrono::milliseconds(0), 2);
     depacketizer->addToChain(session);
+    // Time moves only when the input says so, so the hold and repeat decisions are reproducible.
+    auto now = std::make_shared<MediaHandler::TimePoint>();
+    depacketizer->setClock([now] { return *now; });
+    session->setClock([now] { return *now; });
     const message_callback send = [](message_ptr m) {
         if (!m || m->type != Message::Control) std::abort();
     };
@@ -67,6 +74,12 @@ int run(const uint8_t* data, size_t size) {
             depacketizer->incomingChain(batch, send);
             for (const auto& f : batch) checkFrame(f, size);
             batch.clear();
+        }
+        if (control & 0x20) {
+            *now += std::chrono::milliseconds(control >> 6 == 0 ? 5 : 40 * (control >> 6));
+            message_vector wake;
+            depacketizer->incomingChain(wake, send);
+            for (const auto& f : wake) checkFrame(f, size);
         }
     }
     depacketizer->incomingChain(batch, send);

@@ -16,6 +16,7 @@
 
 using namespace rtc;
 using namespace rtptest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -309,6 +310,8 @@ TEST(H264Depacketizing, FrameBufferHandsOverOnMarkerNewerTimestampOrBound) {
     const binary idr = bytes({0x65, 0x88});
     const binary slice = bytes({0x41, 0x9A});
     H264RtpDepacketizer d(H264RtpDepacketizer::Separator::StartSequence, 4096);
+    ManualClock clock;
+    d.setClock(clock.clock());
     auto feed = [&](message_vector batch) {
         d.incoming(batch, nullptr);
         return batch;
@@ -349,11 +352,17 @@ TEST(H264Depacketizing, FrameBufferHandsOverOnMarkerNewerTimestampOrBound) {
     out = feed({rtp(109, 5000, false, idr)});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->size(), 12u);
-    // A frame that never gets repaired is handed over incomplete once a third timestamp
-    // arrives, or as soon as the next frame is complete; always in order.
+    // A frame that never gets repaired is handed over incomplete once it waited the hold time
+    // (nothing asks for repairs here, so only reordering is waited for), or as soon as the next
+    // frame is complete; always in order.
     out = feed({rtp(111, 6000, false, idr), rtp(113, 7000, false, slice)});
     EXPECT_TRUE(out.empty());
+    clock.advance(VideoRtpDepacketizer::ReorderHoldTime - 1ms);
     out = feed({rtp(115, 8000, false, slice)});
+    EXPECT_TRUE(out.empty());
+    clock.advance(1ms);
+    EXPECT_EQ(d.wakeTime(), clock.now());
+    out = feed({});
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0]->frameInfo->timestamp, 6000u);
     out = feed({rtp(116, 8000, true, slice)});
@@ -385,6 +394,90 @@ TEST(H264Depacketizing, FrameBufferHandsOverOnMarkerNewerTimestampOrBound) {
     (*v1)[0] = std::byte{0x40};
     out = feed({junk, v1});
     EXPECT_TRUE(out.empty());
+}
+
+namespace {
+
+// Stands for a receiving session that asks for repairs with the given round trip.
+class RepairsAsked final : public MediaHandler {
+public:
+    explicit RepairsAsked(std::chrono::microseconds roundTrip) : roundTrip(roundTrip) {}
+    std::optional<std::chrono::microseconds> repairRoundTrip() const override { return roundTrip; }
+    std::chrono::microseconds roundTrip;
+};
+
+}  // namespace
+
+// With repairs asked for, a damaged frame waits about two repair round trips (bounded) from the
+// moment it is overdue, and the frames after it wait behind it: delivery stays in order.
+TEST(H264Depacketizing, DamagedFramesWaitTwiceTheRepairRoundTripInOrder) {
+    const binary idr = bytes({0x65, 0x88});
+    const binary slice = bytes({0x41, 0x9A});
+    auto d = std::make_shared<H264RtpDepacketizer>(H264RtpDepacketizer::Separator::StartSequence);
+    auto repairs = std::make_shared<RepairsAsked>(60ms);
+    d->addToChain(repairs);
+    ManualClock clock;
+    d->setClock(clock.clock());
+    auto feed = [&](message_vector batch) {
+        d->incoming(batch, nullptr);
+        std::vector<uint32_t> timestamps;
+        for (const auto& f : batch) timestamps.push_back(f->frameInfo->timestamp);
+        return timestamps;
+    };
+    using T = std::vector<uint32_t>;
+    EXPECT_EQ(feed({rtp(10, 1000, true, idr)}), T{1000});
+    // Frame 2000 misses 12; frame 3000 is whole but waits behind it.
+    EXPECT_TRUE(feed({rtp(11, 2000, false, idr), rtp(13, 2000, true, slice)}).empty());
+    const auto overdue = clock.now();
+    clock.advance(10ms);
+    EXPECT_TRUE(feed({rtp(14, 3000, true, slice)}).empty());
+    EXPECT_EQ(d->wakeTime(), overdue + 120ms);
+    // A repair within the hold time completes it; both go at once.
+    clock.set(overdue + 119ms);
+    EXPECT_EQ(feed({rtp(12, 2000, false, slice)}), (T{2000, 3000}));
+    EXPECT_FALSE(d->wakeTime());
+
+    // Unrepaired: handed over incomplete when the hold time is up, the next one right after.
+    EXPECT_TRUE(feed({rtp(15, 4000, false, idr), rtp(17, 4000, true, slice), rtp(18, 5000, true, slice)}).empty());
+    clock.advance(120ms - 1us);
+    EXPECT_TRUE(feed({}).empty());
+    clock.advance(1us);
+    EXPECT_EQ(feed({}), (T{4000, 5000}));
+    // The repair, too late now, is dropped.
+    EXPECT_TRUE(feed({rtp(16, 4000, false, slice)}).empty());
+
+    // A frame whose end never came and nothing newer: it waits the longest hold time from the
+    // last packet received.
+    EXPECT_TRUE(feed({rtp(19, 6000, false, idr)}).empty());
+    clock.advance(VideoRtpDepacketizer::MaxHoldTime - 1ms);
+    EXPECT_TRUE(feed({rtp(20, 6000, false, slice)}).empty());
+    EXPECT_EQ(d->wakeTime(), clock.now() + VideoRtpDepacketizer::MaxHoldTime);
+    clock.advance(VideoRtpDepacketizer::MaxHoldTime);
+    EXPECT_EQ(feed({}), T{6000});
+    // That frame's end is unknown now: the next frame, whole from 23 on, waits for the gap to be
+    // accounted for. Late packets of the frame given up fill it (22 carries its marker), in any
+    // order, and release it at once.
+    EXPECT_TRUE(feed({rtp(23, 7000, true, slice)}).empty());
+    EXPECT_TRUE(feed({rtp(22, 6000, true, slice)}).empty());
+    EXPECT_EQ(feed({rtp(21, 6000, false, slice)}), T{7000});
+
+    // The hold time follows the round trip within its bounds.
+    repairs->roundTrip = 1ms;
+    EXPECT_TRUE(feed({rtp(24, 8000, false, idr), rtp(26, 8000, true, slice)}).empty());
+    EXPECT_EQ(d->wakeTime(), clock.now() + VideoRtpDepacketizer::MinHoldTime);
+    repairs->roundTrip = 1s;
+    EXPECT_TRUE(feed({}).empty());
+    EXPECT_EQ(d->wakeTime(), clock.now() + VideoRtpDepacketizer::MaxHoldTime);
+    clock.advance(VideoRtpDepacketizer::MaxHoldTime);
+    EXPECT_EQ(feed({}), T{8000});
+
+    // No more frames wait than the bound: the oldest is given up first.
+    message_vector many;
+    for (uint32_t f = 0; f <= VideoRtpDepacketizer::MaxBufferedFrames; ++f)
+        many.push_back(rtp(uint16_t(100 + 2 * f), 9000 + f, false, idr));  // each missing its end
+    auto out = feed(many);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0], 9000u);
 }
 
 namespace {

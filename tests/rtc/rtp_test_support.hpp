@@ -1,10 +1,13 @@
 #pragma once
 // Shared helpers of the RTP tests: NAL unit generation and packet shortcuts.
 
+#include "rtc/MediaHandler.hpp"
 #include "rtc/Message.hpp"
 #include "rtc/RtpPacket.hpp"
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <random>
 #include <vector>
 
@@ -74,6 +77,21 @@ inline rtc::message_ptr rtp(uint16_t sequence, uint32_t timestamp, bool marker, 
     return std::make_shared<rtc::Message>(
         rtc::RtpPacket::build(header(sequence, timestamp, marker, ssrc), payload, padding));
 }
+
+// A steady clock the test moves by hand, for handlers that decide by time (single-threaded use).
+class ManualClock {
+public:
+    using TimePoint = rtc::MediaHandler::TimePoint;
+    rtc::MediaHandler::Clock clock() const {
+        return [now = mNow] { return *now; };
+    }
+    void advance(std::chrono::steady_clock::duration by) { *mNow += by; }
+    void set(TimePoint at) { *mNow = at; }
+    TimePoint now() const { return *mNow; }
+
+private:
+    std::shared_ptr<TimePoint> mNow = std::make_shared<TimePoint>(TimePoint{} + std::chrono::hours(1));
+};
 
 inline rtc::message_ptr control(binary bytes) {
     return std::make_shared<rtc::Message>(std::move(bytes), rtc::Message::Control);

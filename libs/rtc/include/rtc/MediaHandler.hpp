@@ -11,9 +11,16 @@
 // bypassing the rest of the chain (used for reports, retransmissions and keyframe requests).
 //
 // Handlers run on the track's threads; a chain is called by one thread at a time per direction.
+//
+// Time: a handler that decides by time (NACK repeats, how long a frame waits for repairs) names the
+// moment it next needs to run in wakeTime(); the track then runs the incoming chain with an empty
+// batch at the earliest such moment, so those decisions do not wait for the next packet.
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "rtc/Message.hpp"
 
@@ -21,6 +28,9 @@ namespace rtc {
 
 class MediaHandler : public std::enable_shared_from_this<MediaHandler> {
 public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using Clock = std::function<TimePoint()>;
+
     MediaHandler() = default;
     virtual ~MediaHandler() = default;
     MediaHandler(const MediaHandler&) = delete;
@@ -40,6 +50,17 @@ public:
         (void)send;
         return false;
     }
+
+    // When this handler next wants incoming() called, with an empty batch if nothing arrived; none
+    // when it waits for nothing.
+    virtual std::optional<TimePoint> wakeTime() const { return std::nullopt; }
+    // The round trip of a repair (NACK to retransmission) this handler measured or assumes, when it
+    // asks for repairs; none otherwise. A depacketizer holds incomplete frames by it.
+    virtual std::optional<std::chrono::microseconds> repairRoundTrip() const { return std::nullopt; }
+
+    // Replaces the steady clock this handler decides by (tests drive time with it). Set it before
+    // the handler is used.
+    void setClock(Clock clock) { mClock = std::move(clock); }
 
     // Appends `handler` (and whatever follows it) at the end of this chain.
     void addToChain(std::shared_ptr<MediaHandler> handler) {
@@ -74,8 +95,19 @@ public:
         if (auto following = next()) sent = following->requestKeyframeChain(send) || sent;
         return sent;
     }
+    // The earliest wakeTime() of this handler and those after it.
+    std::optional<TimePoint> wakeTimeChain() const {
+        std::optional<TimePoint> earliest = wakeTime();
+        for (auto h = next(); h; h = h->next())
+            if (auto when = h->wakeTime(); when && (!earliest || *when < *earliest)) earliest = when;
+        return earliest;
+    }
+
+protected:
+    TimePoint now() const { return mClock ? mClock() : std::chrono::steady_clock::now(); }
 
 private:
+    Clock mClock;
     mutable std::mutex mNextMutex;
     std::shared_ptr<MediaHandler> mNext;
 };

@@ -1,9 +1,11 @@
 #pragma once
 // Sender reports for one outgoing stream (RFC 3550 section 6.4.1). Placed after the packetizer:
 // it counts the RTP packets and payload octets going out and, after a frame once the report
-// interval has passed (and after the very first frame), appends a compound SR + SDES (CNAME)
-// packet to the outgoing messages. A report leaves together with the frame just packetized, so
-// its RTP timestamp is that frame's and its NTP time is now.
+// interval has passed (and after the very first frame), puts a compound SR + SDES (CNAME) packet
+// ahead of the frame's RTP packets. A report leaves together with the frame just packetized, so
+// its RTP timestamp is that frame's and its NTP time is now; its counts include that frame. Ahead
+// of the packets, its arrival (by which the peer's receiver reports let us time the round trip)
+// does not wait for the whole frame to be sent.
 
 #include "rtc/MediaHandler.hpp"
 #include "rtc/RtpPacketizationConfig.hpp"

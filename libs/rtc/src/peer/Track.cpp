@@ -179,7 +179,9 @@ void Track::Internal::incoming(message_ptr packet) {
         std::lock_guard lock(mutex);
         chain = handler;
     }
-    message_vector messages{std::move(packet)};
+    message_vector messages;
+    if (packet)
+        messages.push_back(std::move(packet));
     {
         std::lock_guard serial(incomingMutex);
         if (chain) {
@@ -188,10 +190,34 @@ void Track::Internal::incoming(message_ptr packet) {
                 if (auto out = weakSink.lock(); out && m)
                     out->sendMedia(*m, m->type == Message::Control);
             });
+            scheduleWake(chain);
         }
         for (auto& message : messages)
             deliver(std::move(message));
     }
+}
+
+void Track::Internal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
+    const auto when = chain->wakeTimeChain();
+    if (!when || (wakeAt && *wakeAt <= *when))
+        return; // nothing wanted, or an earlier wake-up will ask again
+    auto& timer = impl::TimerThread::instance();
+    if (wakeAt)
+        timer.cancel(wakeTask);
+    wakeAt = when;
+    std::weak_ptr<Internal> weak = weak_from_this();
+    wakeTask = timer.schedule(*when, [weak, when = *when] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        {
+            std::lock_guard serial(self->incomingMutex);
+            if (self->wakeAt != when)
+                return; // replaced by an earlier one
+            self->wakeAt.reset();
+        }
+        self->incoming(nullptr);
+    });
 }
 
 void Track::Internal::deliver(message_ptr message) {

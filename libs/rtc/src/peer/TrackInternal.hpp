@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace rtc {
@@ -29,7 +30,8 @@ struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
     // Called by the connection.
     void open();
     void close();
-    // A received, unprotected RTP (Binary) or RTCP (Control) packet of this track.
+    // A received, unprotected RTP (Binary) or RTCP (Control) packet of this track; null runs the
+    // chain with nothing new, for the handlers' time-based work.
     void incoming(message_ptr packet);
     void setDescription(Description::Media description);
     // Whether the packet's SSRC belongs to this track (remote SSRCs announced in the remote
@@ -40,6 +42,8 @@ struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
 
     bool outgoingMessage(message_ptr message);
     void deliver(message_ptr message);
+    // With incomingMutex held: runs the chain again when its handlers next want it.
+    void scheduleWake(const std::shared_ptr<MediaHandler>& chain);
 
     const std::weak_ptr<MediaSink> sink;
     const bool remote; // announced by the peer (onTrack)
@@ -57,6 +61,8 @@ struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
 
     std::mutex outgoingMutex; // one outgoing chain traversal at a time
     std::mutex incomingMutex; // one incoming chain traversal at a time
+    std::optional<MediaHandler::TimePoint> wakeAt; // under incomingMutex
+    uint64_t wakeTask = 0;
 
     impl::SafeCallback<> openCallback;
     impl::SafeCallback<> closedCallback;

@@ -37,12 +37,54 @@ RtcpReceivingSession::RtcpReceivingSession(uint32_t localSsrc, std::string cname
     : mLocalSsrc(localSsrc ? localSsrc : randomSsrc()), mCname(cname.empty() ? randomCname() : cname.substr(0, 255)),
       mClockRate(clockRate ? clockRate : 90000), mReportInterval(reportInterval) {}
 
-void RtcpReceivingSession::setNackEnabled(bool enabled, std::chrono::milliseconds retryInterval, int maxRetries) {
+void RtcpReceivingSession::setNackEnabled(bool enabled, std::chrono::milliseconds assumedRoundTrip, int maxRequests) {
     std::lock_guard lock(mMutex);
     mNackEnabled = enabled;
-    mNackRetry = retryInterval;
-    mNackMaxRetries = maxRetries < 1 ? 1 : maxRetries;
+    mAssumedRoundTrip = std::clamp<std::chrono::microseconds>(assumedRoundTrip, MinRetryTime, MaxRetryTime);
+    mNackMaxRequests = std::clamp(maxRequests, 1, 16);
     if (!enabled) mMissing.clear();
+}
+
+void RtcpReceivingSession::sampleRoundTrip(std::chrono::steady_clock::duration elapsed) {
+    using std::chrono::microseconds;
+    const auto sample = std::clamp(std::chrono::duration_cast<microseconds>(elapsed), microseconds(0),
+                                   microseconds(MaxRetryTime));
+    // RFC 6298's smoothing, as TCP does for its retransmission timer.
+    if (!mHasRoundTrip) {
+        mSmoothedRoundTrip = sample;
+        mRoundTripVariation = sample / 2;
+        mHasRoundTrip = true;
+    } else {
+        const auto deviation = mSmoothedRoundTrip > sample ? mSmoothedRoundTrip - sample : sample - mSmoothedRoundTrip;
+        mRoundTripVariation = (mRoundTripVariation * 3 + deviation) / 4;
+        mSmoothedRoundTrip = (mSmoothedRoundTrip * 7 + sample) / 8;
+    }
+    ++mCounters.repairsMeasured;
+}
+
+std::chrono::microseconds RtcpReceivingSession::retryTimeLocked() const {
+    if (!mHasRoundTrip) return mAssumedRoundTrip;
+    return std::clamp<std::chrono::microseconds>(mSmoothedRoundTrip + 4 * mRoundTripVariation, MinRetryTime,
+                                                 MaxRetryTime);
+}
+
+std::optional<MediaHandler::TimePoint> RtcpReceivingSession::wakeTime() const {
+    std::lock_guard lock(mMutex);
+    if (!mNackEnabled || mMissing.empty()) return std::nullopt;
+    const auto retry = retryTimeLocked();
+    std::optional<TimePoint> earliest;
+    for (const auto& [sequence, missing] : mMissing) {
+        // Not asked yet (past the per-report limit): at once.
+        const TimePoint due = missing.asked == 0 ? TimePoint{} : missing.lastAsked + retry;
+        if (!earliest || due < *earliest) earliest = due;
+    }
+    return earliest;
+}
+
+std::optional<std::chrono::microseconds> RtcpReceivingSession::repairRoundTrip() const {
+    std::lock_guard lock(mMutex);
+    if (!mNackEnabled) return std::nullopt;
+    return retryTimeLocked();
 }
 
 void RtcpReceivingSession::onRtp(uint32_t ssrc, uint16_t sequence, uint32_t timestamp,
@@ -56,6 +98,7 @@ void RtcpReceivingSession::onRtp(uint32_t ssrc, uint16_t sequence, uint32_t time
         mJitter = 0;
         mHasTransit = false;
         mMissing.clear();
+        mBadSequence.reset();
     };
     if (!mHasSource || ssrc != mRemoteSsrc) {
         restart();
@@ -74,13 +117,26 @@ void RtcpReceivingSession::onRtp(uint32_t ssrc, uint16_t sequence, uint32_t time
                 for (uint32_t missing = from; missing != extended; ++missing) mMissing.emplace(missing, Missing{});
             }
             mMaxSequence = sequence;
-        } else if (ahead <= uint16_t(65536 - kMaxMisorder)) {
-            restart();  // a jump far ahead: the sender restarted its sequence
+            mBadSequence.reset();
         } else {
-            // Late (reordered or retransmitted) packet.
+            const uint16_t behind = uint16_t(mMaxSequence - sequence);
             uint32_t extended = mCycles + sequence;
             if (sequence > mMaxSequence) extended -= 65536;
-            if (mNackEnabled && mMissing.erase(extended) == 0) return;  // a duplicate
+            const auto missing = mNackEnabled ? mMissing.find(extended) : mMissing.end();
+            if (missing != mMissing.end()) {
+                // A repair, however late. Asked for exactly once: this is that request's answer.
+                if (missing->second.asked == 1) sampleRoundTrip(now - missing->second.firstAsked);
+                mMissing.erase(missing);
+            } else if (behind <= kMaxMisorder) {
+                if (mNackEnabled) return;  // a duplicate: nothing was missing there
+            } else if (mBadSequence && sequence == *mBadSequence) {
+                // Two packets in a row far from the rest: the sender restarted its numbering
+                // (RFC 3550 appendix A.1). A single one is a stray (a very late repeat) and ignored.
+                restart();
+            } else {
+                mBadSequence = uint16_t(sequence + 1);
+                return;
+            }
         }
     }
     ++mReceived;
@@ -136,18 +192,17 @@ void RtcpReceivingSession::appendReport(binary& out, std::chrono::steady_clock::
 
 void RtcpReceivingSession::collectNacks(std::chrono::steady_clock::time_point now, std::vector<uint16_t>& out) {
     const uint32_t newest = mCycles + mMaxSequence;
+    const auto retry = retryTimeLocked();
     for (auto it = mMissing.begin(); it != mMissing.end();) {
         Missing& m = it->second;
-        if (newest - it->first > kNackHorizon || m.asked >= mNackMaxRetries) {
-            if (m.asked >= mNackMaxRetries && now - m.lastAsked < mNackRetry) {
-                ++it;  // the last request still has its chance
-                continue;
-            }
-            it = mMissing.erase(it);
+        const bool waited = m.asked > 0 && now - m.lastAsked >= retry;
+        if (newest - it->first > kNackHorizon || (m.asked >= mNackMaxRequests && waited)) {
+            it = mMissing.erase(it);  // given up: too old, or the last request had its chance
             continue;
         }
-        if (m.asked == 0 || now - m.lastAsked >= mNackRetry) {
+        if ((m.asked == 0 || (waited && m.asked < mNackMaxRequests)) && out.size() < MaxNacksPerReport) {
             out.push_back(static_cast<uint16_t>(it->first));
+            if (m.asked == 0) m.firstAsked = now;
             ++m.asked;
             m.lastAsked = now;
         }
@@ -156,7 +211,7 @@ void RtcpReceivingSession::collectNacks(std::chrono::steady_clock::time_point no
 }
 
 void RtcpReceivingSession::incoming(message_vector& messages, const message_callback& send) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = this->now();
     binary compound;
     {
         std::lock_guard lock(mMutex);
@@ -202,7 +257,7 @@ bool RtcpReceivingSession::requestKeyframe(const message_callback& send) {
     {
         std::lock_guard lock(mMutex);
         if (!mHasSource || !send) return false;
-        appendReport(compound, std::chrono::steady_clock::now());
+        appendReport(compound, now());
         rtcp::write(compound, rtcp::PictureLossIndication{mLocalSsrc, mRemoteSsrc});
         ++mCounters.keyframeRequestsSent;
     }
@@ -218,6 +273,7 @@ RtcpReceivingSession::Statistics RtcpReceivingSession::statistics() const {
     const uint64_t expected = mHasSource ? uint64_t(mCycles + mMaxSequence) - mBaseSequence + 1 : 0;
     s.cumulativeLost = int64_t(expected) - int64_t(mReceived);
     s.jitter = mJitter;
+    s.repairRoundTrip = mHasRoundTrip ? mSmoothedRoundTrip : std::chrono::microseconds(0);
     return s;
 }
 

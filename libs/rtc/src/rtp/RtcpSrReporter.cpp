@@ -13,7 +13,7 @@ RtcpSrReporter::RtcpSrReporter(std::shared_ptr<RtpPacketizationConfig> config, s
 }
 
 void RtcpSrReporter::outgoing(message_vector& messages, const message_callback&) {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = this->now();
     std::lock_guard lock(mMutex);
     bool sentRtp = false;
     for (const auto& m : messages) {
@@ -44,7 +44,7 @@ void RtcpSrReporter::outgoing(message_vector& messages, const message_callback&)
     mLastReport = now;
     mLastReportedTimestamp = sr.rtpTimestamp;
     mLastReportBytes = compound;
-    messages.push_back(make_message(std::move(compound), Message::Control));
+    messages.insert(messages.begin(), make_message(std::move(compound), Message::Control));
 }
 
 void RtcpSrReporter::setNeedsToReport() {

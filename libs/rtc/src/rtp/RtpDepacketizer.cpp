@@ -11,22 +11,8 @@ namespace {
 // A sequence number this far behind the last one handed over is a restarted stream, not a
 // late packet.
 constexpr int32_t kLateWindow = 4096;
-
-struct Header {
-    bool marker;
-    uint16_t sequence;
-    uint32_t timestamp;
-    uint32_t ssrc;
-};
-
-std::optional<Header> readHeader(const Message& m) {
-    if (m.size() < RtpPacket::kFixedHeaderSize) return std::nullopt;
-    const auto* p = reinterpret_cast<const uint8_t*>(m.data());
-    if ((p[0] >> 6) != 2) return std::nullopt;
-    return Header{(p[1] & 0x80) != 0, uint16_t(p[2] << 8 | p[3]),
-                  uint32_t(p[4]) << 24 | uint32_t(p[5]) << 16 | uint32_t(p[6]) << 8 | p[7],
-                  uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11]};
-}
+// Late packets of the last frame remembered until the gap before them is filled.
+constexpr std::size_t kMaxLate = 64;
 
 }  // namespace
 
@@ -46,43 +32,165 @@ bool VideoRtpDepacketizer::Frame::contiguous() const {
     return !packets.empty() && std::size_t(packets.back().key - packets.front().key + 1) == packets.size();
 }
 
+std::optional<uint16_t> VideoRtpDepacketizer::Frame::end() const {
+    if (!markerKey || *markerKey != packets.back().key) return std::nullopt;
+    return uint16_t(anchor + *markerKey + 1);
+}
+
 VideoRtpDepacketizer::VideoRtpDepacketizer(std::size_t maxBufferedBytes) : mMaxBufferedBytes(maxBufferedBytes) {}
 
 void VideoRtpDepacketizer::reset() {
-    mCurrent = Frame{};
-    mHeld.reset();
+    mFrames.clear();
+    mBytes = mPackets = 0;
     mLastHandedOver.reset();
     mExpectedStart.reset();
+    mLate.clear();
     mDiscardTimestamp.reset();
 }
 
-bool VideoRtpDepacketizer::ready(const Frame& frame, std::optional<uint16_t> expectedStart) const {
-    if (!frame.markerKey || !frame.contiguous()) return false;
-    return !expectedStart || frame.first() == *expectedStart;
+void VideoRtpDepacketizer::updateHoldTime() {
+    std::optional<std::chrono::microseconds> roundTrip;
+    for (auto h = next(); h && !roundTrip; h = h->next()) roundTrip = h->repairRoundTrip();
+    mRepairs = roundTrip.has_value();
+    mHold = roundTrip ? std::clamp<std::chrono::microseconds>(2 * *roundTrip, MinHoldTime, MaxHoldTime)
+                      : std::chrono::microseconds(ReorderHoldTime);
 }
 
-void VideoRtpDepacketizer::flush(Frame& frame, message_vector& out, bool complete) {
-    if (frame.empty()) return;
+bool VideoRtpDepacketizer::ready(const Frame& frame) const {
+    if (!frame.markerKey || !frame.contiguous()) return false;
+    if (mExpectedStart) return frame.first() == *mExpectedStart;
+    // Where the last frame ended is unknown (it was handed over without its marker packet). With
+    // repairs coming, the gap before this frame may still hold packets of its own.
+    if (!mLastHandedOver || !mRepairs) return true;
+    return frame.first() == uint16_t(*mLastHandedOver + 1);
+}
+
+// Without repairs, the frame after an incomplete one being complete ends the wait for reordering.
+bool VideoRtpDepacketizer::nextCompletesBefore(const Frame& frame) const {
+    if (mRepairs || mFrames.size() < 2) return false;
+    const Frame& following = mFrames[1];
+    if (!following.markerKey || !following.contiguous()) return false;
+    const auto start = frame.end();
+    return !start || following.first() == *start;
+}
+
+std::optional<MediaHandler::TimePoint> VideoRtpDepacketizer::deadline(const Frame& frame) const {
+    if (frame.overdueSince) return *frame.overdueSince + mHold;
+    return mLastArrival + MaxHoldTime;
+}
+
+bool VideoRtpDepacketizer::overdue(const Frame& frame, TimePoint now) const {
+    const auto due = deadline(frame);
+    return due && *due <= now;
+}
+
+std::optional<MediaHandler::TimePoint> VideoRtpDepacketizer::wakeTime() const {
+    if (mFrames.empty()) return std::nullopt;
+    return deadline(mFrames.front());
+}
+
+void VideoRtpDepacketizer::handOver(message_vector& out, bool complete) {
+    Frame frame = std::move(mFrames.front());
+    mFrames.pop_front();
+    mBytes -= frame.bytes;
+    mPackets -= frame.packets.size();
     message_vector packets;
     packets.reserve(frame.packets.size());
     for (auto& b : frame.packets) packets.push_back(std::move(b.packet));
-    const uint16_t last = frame.last();
-    mLastHandedOver = last;
-    if (complete)
-        mExpectedStart = uint16_t(last + 1);
-    else
-        mExpectedStart.reset();
-    frame = Frame{};
+    mLastHandedOver = frame.last();
+    mLastHandedOverTimestamp = frame.timestamp;
+    mExpectedStart = complete ? std::optional<uint16_t>(uint16_t(frame.last() + 1)) : frame.end();
+    mLate.clear();
     if (auto result = reassemble(packets)) out.push_back(std::move(result));
 }
 
 void VideoRtpDepacketizer::flushAll(message_vector& out) {
-    if (mHeld) flush(*mHeld, out, false);
-    mHeld.reset();
-    flush(mCurrent, out, false);
+    while (!mFrames.empty()) handOver(out, false);
+}
+
+void VideoRtpDepacketizer::release(TimePoint now, message_vector& out) {
+    while (!mFrames.empty()) {
+        const Frame& head = mFrames.front();
+        if (ready(head))
+            handOver(out, true);
+        else if (overdue(head, now) || nextCompletesBefore(head) || mFrames.size() > MaxBufferedFrames)
+            handOver(out, false);
+        else
+            break;
+    }
+}
+
+// A late packet of the frame handed over last: once the packets after that frame are accounted
+// for, the next frame is known to start where they end.
+void VideoRtpDepacketizer::noteLate(uint16_t sequence, bool marker) {
+    if (mLate.size() < kMaxLate) mLate.emplace_back(sequence, marker);
+    for (bool advanced = true; advanced;) {
+        advanced = false;
+        for (auto it = mLate.begin(); it != mLate.end(); ++it) {
+            if (it->first != uint16_t(*mLastHandedOver + 1)) continue;
+            mLastHandedOver = it->first;
+            if (it->second) mExpectedStart = uint16_t(it->first + 1);
+            mLate.erase(it);
+            advanced = true;
+            break;
+        }
+    }
+}
+
+void VideoRtpDepacketizer::place(message_ptr packet, const Header& header, TimePoint now, message_vector& out) {
+    auto frame = std::find_if(mFrames.begin(), mFrames.end(),
+                              [&](const Frame& f) { return f.timestamp == header.timestamp; });
+    if (frame == mFrames.end()) {
+        if (mLastHandedOver && header.timestamp == mLastHandedOverTimestamp) {
+            noteLate(header.sequence, header.marker);
+            return;
+        }
+        auto at = mFrames.end();
+        if (!mFrames.empty()) {
+            const uint16_t reference = mFrames.front().first();
+            const int32_t key = sequenceDistance(reference, header.sequence);
+            if (key < -kLateWindow) {
+                flushAll(out);  // a jump far away: the stream restarted
+                reset();
+                at = mFrames.end();
+            } else {
+                at = std::find_if(mFrames.begin(), mFrames.end(), [&](const Frame& f) {
+                    return sequenceDistance(reference, f.first()) > key;
+                });
+            }
+        }
+        const bool newest = at == mFrames.end();
+        at = mFrames.emplace(at, Frame{});
+        at->timestamp = header.timestamp;
+        // Older frames should have been whole by now; a frame slipped in before newer ones is too.
+        for (auto older = mFrames.begin(); older != at; ++older)
+            if (!older->overdueSince) older->overdueSince = now;
+        if (!newest) at->overdueSince = now;
+        frame = at;
+    }
+    const std::size_t size = packet->size();
+    if (!frame->insert(std::move(packet), header.sequence, header.marker)) {
+        if (frame->packets.empty()) mFrames.erase(frame);
+        return;
+    }
+    mBytes += size;
+    ++mPackets;
+    if (header.marker && !frame->overdueSince) frame->overdueSince = now;
+
+    // Over a bound: give up the oldest frames; a frame that alone is too much goes as it is.
+    auto over = [&] { return mBytes > mMaxBufferedBytes || mPackets > MaxBufferedPackets; };
+    const uint32_t timestamp = header.timestamp;
+    while (over() && mFrames.front().timestamp != timestamp) handOver(out, false);
+    if (over()) {
+        flushAll(out);
+        mDiscardTimestamp = timestamp;
+    }
 }
 
 void VideoRtpDepacketizer::incoming(message_vector& messages, const message_callback&) {
+    const TimePoint now = this->now();
+    updateHoldTime();
+
     message_vector out;
     out.reserve(messages.size());
     for (auto& m : messages) {
@@ -91,17 +199,22 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
             out.push_back(std::move(m));
             continue;
         }
-        const auto header = readHeader(*m);
-        if (!header) continue;
+        if (m->size() < RtpPacket::kFixedHeaderSize) continue;
+        const auto* p = reinterpret_cast<const uint8_t*>(m->data());
+        if ((p[0] >> 6) != 2) continue;
+        const Header header{(p[1] & 0x80) != 0, uint16_t(p[2] << 8 | p[3]),
+                            uint32_t(p[4]) << 24 | uint32_t(p[5]) << 16 | uint32_t(p[6]) << 8 | p[7],
+                            uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11]};
 
-        if (!mHasSsrc || header->ssrc != mSsrc) {
+        if (!mHasSsrc || header.ssrc != mSsrc) {
             flushAll(out);
             reset();
-            mSsrc = header->ssrc;
+            mSsrc = header.ssrc;
             mHasSsrc = true;
         }
+        mLastArrival = now;
         if (mLastHandedOver) {
-            const int32_t d = sequenceDistance(*mLastHandedOver, header->sequence);
+            const int32_t d = sequenceDistance(*mLastHandedOver, header.sequence);
             if (d <= 0 && d > -kLateWindow) continue;  // late or repeated
             if (d <= -kLateWindow) {
                 flushAll(out);
@@ -109,58 +222,13 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
             }
         }
         if (mDiscardTimestamp) {
-            if (header->timestamp == *mDiscardTimestamp) continue;
+            if (header.timestamp == *mDiscardTimestamp) continue;
             mDiscardTimestamp.reset();
         }
-
-        // A repair (or late packet) of the held frame.
-        if (mHeld && header->timestamp == mHeld->timestamp) {
-            if (!mHeld->insert(std::move(m), header->sequence, header->marker)) continue;
-            if (ready(*mHeld, mExpectedStart)) {
-                flush(*mHeld, out, true);
-                mHeld.reset();
-                if (ready(mCurrent, mExpectedStart)) flush(mCurrent, out, true);
-            }
-            continue;
-        }
-
-        if (!mCurrent.empty() && header->timestamp != mCurrent.timestamp) {
-            const int32_t key = sequenceDistance(mCurrent.anchor, header->sequence);
-            const int32_t front = mCurrent.packets.front().key;
-            if (key < front - kLateWindow) {
-                flushAll(out);  // a jump far away: the stream restarted
-                reset();
-            } else if (key < front) {
-                continue;  // belongs to an older frame
-            } else {
-                // A newer frame begins: an older held frame has had its chance, the current one
-                // (incomplete, or it would have gone) waits for repairs in its place.
-                if (mHeld) flush(*mHeld, out, false);
-                mHeld = std::move(mCurrent);
-                mCurrent = Frame{};
-            }
-        }
-        if (mCurrent.empty()) mCurrent.timestamp = header->timestamp;
-        if (!mCurrent.insert(std::move(m), header->sequence, header->marker)) continue;
-
-        const std::size_t bytes = mCurrent.bytes + (mHeld ? mHeld->bytes : 0);
-        const std::size_t count = mCurrent.packets.size() + (mHeld ? mHeld->packets.size() : 0);
-        if (bytes > mMaxBufferedBytes || count > MaxBufferedPackets) {
-            const uint32_t timestamp = mCurrent.timestamp;
-            flushAll(out);
-            mDiscardTimestamp = timestamp;
-            continue;
-        }
-        // The start of the current frame is known once the held one has its marker packet.
-        std::optional<uint16_t> expected = mExpectedStart;
-        if (mHeld) expected = mHeld->markerKey ? std::optional<uint16_t>(uint16_t(mHeld->anchor + *mHeld->markerKey + 1))
-                                               : std::nullopt;
-        if (ready(mCurrent, expected)) {
-            if (mHeld) flush(*mHeld, out, false);
-            mHeld.reset();
-            flush(mCurrent, out, true);
-        }
+        place(std::move(m), header, now, out);
+        release(now, out);
     }
+    release(now, out);
     messages = std::move(out);
 }
 
