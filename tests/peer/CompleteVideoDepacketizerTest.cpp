@@ -188,7 +188,7 @@ TEST(CompleteVideoDepacketizer, RestartedStreamThroughTheWholeHandler) {
     r.sequence = 50000;
     auto before = r.incoming(r.packets(3000, {h264Nal(7), h264Nal(8), h264Nal(5)}));
     ASSERT_EQ(before.size(), 1u);
-    r.sequence = 200;
+    r.sequence = 49990;  // just behind the old stream
     r.ssrc = 0x5555;
     auto after = r.incoming(r.packets(100, {h264Nal(7), h264Nal(8), h264Nal(5)}));
     ASSERT_EQ(after.size(), 1u);
