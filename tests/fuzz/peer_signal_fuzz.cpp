@@ -43,10 +43,14 @@ void checkSelection(const rtc::Description::Media& offered, bool allowHevc) {
         for (const int pt : selection.media.payloadTypes()) {
             const auto* map = selection.media.rtpMap(pt);
             check(map && test(*map));
-            for (const auto& feedback : map->rtcpFbs) check(feedback.rfind("transport-cc", 0) != 0);
+            for (const auto& feedback : map->rtcpFbs)
+                check(feedback != "transport-cc" && feedback.rfind("transport-cc ", 0) != 0);
         }
-        for (const int id : selection.media.extIds())
-            check(selection.media.extMap(id)->uri.find("transport-wide-cc") == std::string::npos);
+        for (const int id : selection.media.extIds()) {
+            const std::string& uri = selection.media.extMap(id)->uri;
+            check(uri != "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01" &&
+                  uri != "urn:ietf:params:rtp-hdrext:transport-wide-cc-02");
+        }
         (void)selection.media.generateSdp();
     } catch (const ProtocolError&) {
     }

@@ -132,8 +132,8 @@ TEST(NativePeerSession, H264UnitsArriveIntactAndInOrder) {
         EXPECT_EQ(frame->rtpTimestamp, timestamp);
         EXPECT_EQ(frame->bytes, withLongStartCodes(clip[i])) << "unit " << i;
     }
+    // (A KeyframeRequest may have come: the viewer asks while its first keyframe is on the way.)
     EXPECT_EQ(session.viewer.count(K::VideoLoss), 0u);
-    EXPECT_EQ(session.host.count(K::KeyframeRequest), 0u);
     // The whole unit as a span of bytes, and the size bounds.
     const auto* raw = reinterpret_cast<const std::uint8_t*>(clip[1].data());
     EXPECT_TRUE(host.sendVideoFrame(std::span<const std::uint8_t>(raw, clip[1].size()), 1));
