@@ -390,13 +390,13 @@ TEST(NativePeerViewer, SurplusChannelIsClosedQuietlyAndMessagesAreChecked) {
     auto pointer = channel(host, kPointerChannelLabel, false, 0u);
     host.pc->setLocalDescription(rtc::Description::Type::Offer);
     ASSERT_TRUE(host.waitFor(viewer, K::ChannelsOpen));
-    ASSERT_TRUE(control->isOpen());
+    // The raw host's ends open once our viewer's acknowledgements arrive.
+    ASSERT_TRUE(host.waitUntil(viewer, [&] { return control->isOpen() && pointer->isOpen(); }));
     auto surplus = channel(host, kControlChannelLabel, true);
-    std::atomic<bool> surplusClosed{false};
-    surplus->onClosed([&] { surplusClosed = true; });
-    const auto deadline = std::chrono::steady_clock::now() + kPatience;
-    while (!surplusClosed && std::chrono::steady_clock::now() < deadline) host.waitFor(viewer, K::Failure, 20ms);
-    EXPECT_TRUE(surplusClosed) << "the second control channel was not closed";
+    auto surplusClosed = std::make_shared<std::atomic<bool>>(false);
+    surplus->onClosed([surplusClosed] { *surplusClosed = true; });
+    EXPECT_TRUE(host.waitUntil(viewer, [&] { return surplusClosed->load(); }))
+        << "the second control channel was not closed";
     EXPECT_EQ(viewer.count(K::Failure), 0u);
     EXPECT_EQ(viewer.count(K::Closed), 0u);
 

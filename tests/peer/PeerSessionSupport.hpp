@@ -306,6 +306,18 @@ public:
         }
     }
 
+    // Exchanges signals until `done` holds.
+    bool waitUntil(Side& viewer, const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const std::uint64_t seen = viewer.wake->value();
+            exchange(viewer);
+            if (done()) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            viewer.wake->waitPast(seen, 20ms);
+        }
+    }
+
     // Exchanges signals until the viewer has an event of `kind`; takes it.
     std::optional<PeerEvent> waitFor(Side& viewer, PeerEventKind kind, std::chrono::milliseconds timeout = kPatience) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
