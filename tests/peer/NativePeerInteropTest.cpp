@@ -25,6 +25,7 @@ using interop::json;
 using K = PeerEventKind;
 
 const std::string kSession = "interop-1";
+constexpr auto kChildPatience = std::chrono::milliseconds(interop::kPeerTimeout);
 
 // The child's signals, kept for the test thread (they arrive on the child's reader thread).
 struct Inbox {
@@ -98,27 +99,10 @@ struct Bridge {
         }
     }
 
-    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seen = side.wake->value();
-            pump();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            side.wake->waitPast(seen, 20ms);
-        }
+    bool waitUntil(const std::function<bool()>& done) {
+        return pumpUntil([this] { pump(); }, *side.wake, done, kChildPatience);
     }
-
-    std::optional<PeerEvent> waitFor(PeerEventKind kind, std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seen = side.wake->value();
-            pump();
-            if (auto e = side.take(kind)) return e;
-            if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-            side.wake->waitPast(seen, 20ms);
-        }
-    }
+    std::optional<PeerEvent> waitFor(PeerEventKind kind) { return pumpFor([this] { pump(); }, side, kind, kChildPatience); }
 };
 
 class AiortcInterop : public ::testing::Test {

@@ -42,8 +42,9 @@ struct Device {
     std::string failure;
     std::optional<SessionInfo> session;
 
-    Device(const ServerOrigin& origin, DeviceCredential credential)
+    Device(const ServerOrigin& origin, DeviceCredential credential, std::shared_ptr<WakeState> either)
         : origin(origin), credential(std::move(credential)), signaling(this->credential.id) {
+        side.wake->also = std::move(either);
         auto wake = side.wake;
         socket = std::make_unique<SignalingSocket>(
             makeBeastWebSocketTransport(origin), this->credential.token,
@@ -107,8 +108,9 @@ protected:
         origin = parseServerOrigin(control->origin());
         http = std::make_unique<HttpClient>(makeBeastHttpTransport(origin));
         const AccountCredential account = requestAuth(*http, true, "peer@example.com", "peer-test-password");
-        host = std::make_unique<Device>(origin, requestDeviceRegistration(*http, account.token, "host-pc", true));
-        viewer = std::make_unique<Device>(origin, requestDeviceRegistration(*http, account.token, "viewer-pc", false));
+        host = std::make_unique<Device>(origin, requestDeviceRegistration(*http, account.token, "host-pc", true), either);
+        viewer = std::make_unique<Device>(origin, requestDeviceRegistration(*http, account.token, "viewer-pc", false),
+                                          either);
         ASSERT_TRUE(pumpUntil([&] { return host->signaling.helloSeen() && viewer->signaling.helloSeen(); }));
         ASSERT_TRUE(host->socket->send(makeHostStatusMessage(true, kHostStatusReady)));
         ASSERT_TRUE(pumpUntil([&] {
@@ -125,18 +127,13 @@ protected:
         control.reset();
     }
 
-    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seen = viewer ? viewer->side.wake->value() : 0;
-            host->pump();
-            viewer->pump();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            viewer->side.wake->waitPast(seen, 20ms);
-        }
+    void pump() {
+        host->pump();
+        viewer->pump();
     }
-
+    bool pumpUntil(const std::function<bool()>& done) {
+        return peertest::pumpUntil([this] { pump(); }, *either, done);
+    }
     std::optional<PeerEvent> waitFor(Device& device, PeerEventKind kind) {
         std::optional<PeerEvent> found;
         pumpUntil([&] { return (found = device.side.take(kind)).has_value(); });
@@ -161,6 +158,7 @@ protected:
     std::unique_ptr<test::ControlProcess> control;
     ServerOrigin origin;
     std::unique_ptr<HttpClient> http;
+    std::shared_ptr<WakeState> either = std::make_shared<WakeState>();
     std::unique_ptr<Device> host, viewer;
 };
 

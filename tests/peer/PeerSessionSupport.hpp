@@ -42,8 +42,10 @@ struct WakeState {
     std::condition_variable changed;
     std::uint64_t count = 0;
     bool hold = false;
+    std::shared_ptr<WakeState> also;  // woken as well (one waiter for two peers)
 
     void wake() {
+        if (also) also->wake();
         std::unique_lock lock(mutex);
         ++count;
         changed.notify_all();
@@ -81,6 +83,25 @@ inline PeerOptions peerOptions(bool host, std::shared_ptr<WakeState> wake, std::
     return options;
 }
 
+// Runs `pump` until `done` holds or the time-out ends, waiting on `wake` (up to 20 ms at a time,
+// so a drain also runs now and then without news: it paces the viewer's keyframe requests).
+inline bool pumpUntil(const std::function<void()>& pump, WakeState& wake, const std::function<bool()>& done,
+                      std::chrono::milliseconds timeout = kPatience) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const std::uint64_t seen = wake.value();
+        pump();
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        wake.waitPast(seen, 20ms);
+    }
+}
+
+struct Side;
+// Pumps until `side` has an event of `kind`; takes it.
+std::optional<PeerEvent> pumpFor(const std::function<void()>& pump, Side& side, PeerEventKind kind,
+                                 std::chrono::milliseconds timeout = kPatience);
+
 struct Side {
     std::shared_ptr<WakeState> wake = std::make_shared<WakeState>();
     std::unique_ptr<NativePeer> peer;
@@ -111,13 +132,23 @@ struct Side {
     }
 };
 
+inline std::optional<PeerEvent> pumpFor(const std::function<void()>& pump, Side& side, PeerEventKind kind,
+                                        std::chrono::milliseconds timeout) {
+    std::optional<PeerEvent> found;
+    pumpUntil(pump, *side.wake, [&] { return (found = side.take(kind)).has_value(); }, timeout);
+    return found;
+}
+
 // Host and viewer whose signals travel through a queue standing in for the service: every
 // LocalSignal one drain returns is serialised, parsed back and applied to the other peer.
 class LoopbackSession {
 public:
     Side host, viewer;
+    std::shared_ptr<WakeState> either = std::make_shared<WakeState>();
 
     explicit LoopbackSession(bool allowHevc = false) {
+        host.wake->also = either;
+        viewer.wake->also = either;
         host.peer = std::make_unique<NativePeer>(peerOptions(true, host.wake));
         auto options = peerOptions(false, viewer.wake);
         options.allowHevc = allowHevc;
@@ -147,29 +178,13 @@ public:
         }
     }
 
-    // Pumps until `side` has an event of `kind`; takes it.
     std::optional<PeerEvent> waitFor(Side& side, PeerEventKind kind, std::chrono::milliseconds timeout = kPatience) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seenHost = host.wake->value(), seenViewer = viewer.wake->value();
-            pump();
-            if (auto e = side.take(kind)) return e;
-            if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-            // Either peer may have news; the drain also paces the viewer's keyframe requests.
-            if (host.wake->value() == seenHost && viewer.wake->value() == seenViewer)
-                side.wake->waitPast(side.wake->value(), 20ms);
-        }
+        std::optional<PeerEvent> found;
+        pumpUntil([&] { return (found = side.take(kind)).has_value(); }, timeout);
+        return found;
     }
-
-    // Pumps until `done` holds.
     bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            pump();
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            viewer.wake->waitPast(viewer.wake->value(), 10ms);
-        }
+        return peertest::pumpUntil([this] { pump(); }, *either, done, timeout);
     }
 
     bool connect() {
@@ -306,28 +321,12 @@ public:
         }
     }
 
-    // Exchanges signals until `done` holds.
+    // Exchanges signals until `done` holds, or until the viewer has an event of `kind` (taken).
     bool waitUntil(Side& viewer, const std::function<bool()>& done, std::chrono::milliseconds timeout = kPatience) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seen = viewer.wake->value();
-            exchange(viewer);
-            if (done()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            viewer.wake->waitPast(seen, 20ms);
-        }
+        return pumpUntil([&] { exchange(viewer); }, *viewer.wake, done, timeout);
     }
-
-    // Exchanges signals until the viewer has an event of `kind`; takes it.
     std::optional<PeerEvent> waitFor(Side& viewer, PeerEventKind kind, std::chrono::milliseconds timeout = kPatience) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        for (;;) {
-            const std::uint64_t seen = viewer.wake->value();
-            exchange(viewer);
-            if (auto e = viewer.take(kind)) return e;
-            if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-            viewer.wake->waitPast(seen, 20ms);
-        }
+        return pumpFor([&] { exchange(viewer); }, viewer, kind, timeout);
     }
 
 private:
