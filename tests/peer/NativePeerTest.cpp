@@ -135,8 +135,7 @@ TEST(NativePeerSession, H264UnitsArriveIntactAndInOrder) {
     // (A KeyframeRequest may have come: the viewer asks while its first keyframe is on the way.)
     EXPECT_EQ(session.viewer.count(K::VideoLoss), 0u);
     // The whole unit as a span of bytes, and the size bounds.
-    const auto* raw = reinterpret_cast<const std::uint8_t*>(clip[1].data());
-    EXPECT_TRUE(host.sendVideoFrame(std::span<const std::uint8_t>(raw, clip[1].size()), 1));
+    EXPECT_TRUE(host.sendVideoFrame(asUint8(clip[1]), 1));
     EXPECT_FALSE(host.sendVideoFrame(PeerBytes{}, 2));
     EXPECT_FALSE(host.sendVideoFrame(PeerBytes(8388609), 3));
     EXPECT_TRUE(host.sendVideoFrame(PeerBytes(8388608), 4)) << "exactly the limit is sent";

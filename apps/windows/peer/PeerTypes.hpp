@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,11 @@
 namespace murel {
 
 using PeerBytes = std::vector<std::byte>;
+
+// The same bytes as unsigned chars, for code that takes those (decoders, parsers).
+inline std::span<const std::uint8_t> asUint8(const PeerBytes& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
 
 // Channel numbers of sendInput and ChannelMessage events.
 inline constexpr std::int32_t kControlChannel = 0;
