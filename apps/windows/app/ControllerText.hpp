@@ -43,4 +43,21 @@ inline constexpr const char* kServiceRejected =
 inline constexpr const char* kUnexpectedSessionStart = "Unexpected session start or membership mismatch";
 inline constexpr const char* kUnrequestedSessionEndFailed = "Could not end an unrequested session: ";
 
+// Stream settings.
+inline constexpr const char* kNotAdvertised = "The host has not advertised stream settings";
+inline constexpr const char* kChangeInProgress = "A stream settings change is already in progress";
+inline constexpr const char* kModeUnsupported = "Host does not support this stream mode";
+inline constexpr const char* kCouldNotSendSettings = "Could not send stream settings";
+inline constexpr const char* kCouldNotAdvertise = "Could not advertise stream settings";
+inline constexpr const char* kCouldNotAdvertiseModes = "Could not advertise stream modes";
+inline constexpr const char* kCouldNotAcknowledge = "Could not acknowledge stream settings";
+inline constexpr const char* kStreamChangeTimedOut = "Stream settings change timed out after 15 seconds";
+inline constexpr const char* kHostAudioUnavailable = "Windows host system audio is unavailable";
+inline constexpr const char* kStreamModesUnavailable = "Stream modes unavailable";
+inline constexpr const char* kApplyingSettings = "Applying stream settings";
+inline constexpr const char* kSettingsApplied = "Stream settings applied";
+inline constexpr const char* kSettingsRejected =
+    "The host could not apply that stream mode; choose a lower resolution or FPS";
+inline constexpr const char* kChooseStreamMode = "Choose a stream mode first";
+
 }  // namespace murel::app::text
