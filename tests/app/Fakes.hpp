@@ -188,6 +188,14 @@ public:
                 failNext_.clear();
             }
             if (!failure.empty()) throw ProtocolError(failure);
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                const auto refused = refusedTokens_.find(std::string(token));
+                if (refused != refusedTokens_.end()) {
+                    ++refusals_;
+                    throw SignalingUpgradeRejected(refused->second);
+                }
+            }
             auto opened = std::make_shared<OpenedSocket>();
             opened->origin = origin;
             opened->token = std::string(token);
@@ -200,6 +208,15 @@ public:
             opened_.push_back(opened);
             return socket;
         };
+    }
+    // Every upgrade with this device token is answered with `status`.
+    void refuseToken(const std::string& token, unsigned status) {
+        std::lock_guard<std::mutex> guard(lock_);
+        refusedTokens_[token] = status;
+    }
+    std::size_t refusals() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return refusals_;
     }
     void failNext(std::string text) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -222,6 +239,8 @@ private:
     std::mutex lock_;
     std::vector<std::shared_ptr<OpenedSocket>> opened_;
     std::string failNext_;
+    std::map<std::string, unsigned> refusedTokens_;
+    std::size_t refusals_ = 0;
 };
 
 class MemoryVault final : public CredentialVault {

@@ -158,6 +158,21 @@ TEST_F(ControllerTest, ASessionStartNamingAnotherDeviceIsAMembershipError) {
     EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-3"), 0u);
 }
 
+TEST_F(ControllerTest, ASessionStartWithAMalformedEnvelopeIdIsAnInvalidMessage) {
+    scriptAccount();
+    start();
+    signInOnline();
+    for (const Json& id : {Json(7), Json(std::string(257, 's'))}) {
+        Json message = sessionStart("session-4", "device-1", "host-2");
+        message["session_id"] = id;
+        deliver(fake.signaling->last(), message);
+        const Status status = waitStatus([](const Status& s) { return !s.error.empty(); });
+        EXPECT_EQ(status.error, "Invalid protocol message");
+        run(Command(CommandKind::RefreshDevices));  // clears the error
+    }
+    EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-4"), 0u);
+}
+
 TEST_F(ControllerTest, DeviceListIsRefreshedAfterMoreThanThreeSecondsOnly) {
     scriptAccount();
     start();

@@ -100,6 +100,7 @@ private:
 
     // Account flow.
     void signIn(Command& command);
+    void registerDeviceAgain(const Command& command);
     void signOut(bool full);
     void clearCredential();
 

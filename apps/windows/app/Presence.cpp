@@ -84,6 +84,11 @@ void Controller::handleSignalingEvent(const Json& message) {
 }
 
 void Controller::handleSessionStart(const Json& message, const std::string& sessionId) {
+    // The envelope's id is read as the wire defines it: absent or null, or a string of at most
+    // 256 bytes; anything else makes the message invalid rather than a membership mismatch.
+    if (const auto id = message.find("session_id"); id != message.end() && !id->is_null()) {
+        requireString(message, "session_id", kSignalSessionIdBytes);
+    }
     const auto payload = message.find("payload");
     if (payload == message.end()) throw ProtocolError("Invalid protocol message");
     const SessionInfo started = readSessionInfo(*payload);
