@@ -1,8 +1,8 @@
 #pragma once
 // The Controller's platform on Linux: Boost.Beast transports under the portable HTTP client and
 // signaling socket, saved sign-ins in files under $XDG_DATA_HOME/murel/credentials, OpenSSL
-// SHA-256, the steady clock and random (version 4) request ids. The worker thread needs no
-// apartment here.
+// SHA-256, the steady clock, random (version 4) request ids and the native peer. The worker thread
+// needs no apartment here. The caller adds the media makers and the input sink it wants.
 
 #include <filesystem>
 #include <optional>

@@ -16,8 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "MediaFakes.hpp"
 #include "app/Controller.hpp"
 #include "app/Platform.hpp"
+#include "input/RecordingInputSink.hpp"
 #include "platform/CredentialStore.hpp"
 #include "protocol/Wire.hpp"
 
@@ -303,8 +305,8 @@ inline Sha256Digest fakeSha256(std::string_view data) {
     return digest;
 }
 
-// Counts its readings so a test can tell that a worker pass (whose tick reads the clock) has
-// completed after a change.
+// A clock advanced by hand. It counts its readings, though the input injector's watchdog reads it
+// too: to know that a worker pass has seen a change, wait on PassCounter instead.
 class ManualClock {
 public:
     std::int64_t now() {
@@ -312,6 +314,8 @@ public:
         return nanoseconds_.load();
     }
     void advanceMilliseconds(std::int64_t ms) { nanoseconds_ += ms * 1000000; }
+    void advanceNanoseconds(std::int64_t ns) { nanoseconds_ += ns; }
+    std::int64_t peek() const { return nanoseconds_.load(); }
     std::uint64_t reads() const { return reads_.load(); }
     // Waits until the worker has read the clock `passes` more times.
     bool waitReads(std::uint64_t passes) {
@@ -324,17 +328,50 @@ private:
     std::atomic<std::uint64_t> reads_{0};
 };
 
+// Counts the worker's passes, so a test can wait until a pass has started after a change.
+class PassCounter {
+public:
+    void completed() {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++passes_;
+        changed_.notify_all();
+    }
+    // Waits until `count` more passes have completed: the last of them began after this call.
+    bool wait(std::uint64_t count = 2) {
+        std::unique_lock<std::mutex> guard(lock_);
+        const std::uint64_t until = passes_ + count;
+        return changed_.wait_for(guard, kPatience, [&] { return passes_ >= until; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::uint64_t passes_ = 0;
+};
+
+inline constexpr std::int64_t kWallClockSeconds = 1893456000;  // 2030-01-01
+
 struct FakePlatform {
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::shared_ptr<FakeSignaling> signaling = std::make_shared<FakeSignaling>();
     std::shared_ptr<MemoryVault> vault = std::make_shared<MemoryVault>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<MediaLab> media = std::make_shared<MediaLab>();
+    std::shared_ptr<PeerLab> peers = std::make_shared<PeerLab>();
+    std::shared_ptr<RecordingInputSink> sink = std::make_shared<RecordingInputSink>();
+    std::shared_ptr<PassCounter> passes = std::make_shared<PassCounter>();
     std::vector<std::string> apartmentLog;  // written by the worker only, read after it stopped
     std::mutex apartmentLock;
 
     Platform make(WorkerApartment apartment = {}) {
         Platform platform;
         platform.clock = [clock = clock] { return clock->now(); };
+        media->clock = [clock = clock] { return clock->peek(); };
+        platform.media = fakeMedia(media);
+        platform.makePeer = peers->factory();
+        platform.inputSink = sink;
+        platform.wallClockSeconds = [] { return kWallClockSeconds; };
+        platform.passCompleted = [passes = passes] { passes->completed(); };
         platform.makeHttp = [service = service](const ServerOrigin&) -> std::unique_ptr<Http> {
             return std::make_unique<FakeHttp>(service);
         };

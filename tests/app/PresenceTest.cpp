@@ -180,12 +180,12 @@ TEST_F(ControllerTest, DeviceListIsRefreshedAfterMoreThanThreeSecondsOnly) {
     ASSERT_EQ(fake.service->count("GET /v1/hosts"), 1u);
 
     fake.clock->advanceMilliseconds(2999);
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 1u);
 
     fake.clock->advanceMilliseconds(1);
     ASSERT_TRUE(eventually([&] { return fake.service->count("GET /v1/hosts") == 2; }));
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
     EXPECT_EQ(controller->snapshot().message, "Device online; select a ready host or enable hosting");
 }
@@ -203,7 +203,7 @@ TEST_F(ControllerTest, RefreshCommandListsTheDevicesAndRestartsThePeriod) {
 
     // 2 s after the command, 4 s after the first list: the period counts from the command.
     fake.clock->advanceMilliseconds(2000);
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
 }
 
@@ -217,7 +217,7 @@ TEST_F(ControllerTest, AFailedPeriodicRefreshIsReportedAndRetriedNextPeriod) {
     EXPECT_EQ(status.error, "Receive HTTP response failed (Windows error 12002)");
     EXPECT_EQ(status.message, "Device online; operation could not be completed");
     // Not retried within the period.
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
 }
 

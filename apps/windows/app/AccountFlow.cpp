@@ -143,15 +143,12 @@ void Controller::signOut(bool full) {
         socket_->close();
         socket_.reset();
     }
-    // Hosting (capturer, held frame, encoder) is switched off here once it exists.
-    hostingEnabled_ = false;
-    hostReady_ = false;
+    stopHosting();
     if (signaling_) {
         signaling_->reset();
         signaling_.reset();
     }
     working_.hosts.clear();
-    probeDeadlineMs_ = 0;
     finishPendingOperation();
     if (!full) return;
 
