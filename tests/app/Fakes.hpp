@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,21 +58,26 @@ public:
     void fail(const std::string& route, const std::string& text) {
         on(route, [text](const RecordedRequest&) -> Json { throw ProtocolError(text); });
     }
-    // The next request on `route` waits in the service until release().
+    // Requests on `route` wait in the service until it is released. Several routes may be held.
     void hold(const std::string& route) {
         std::lock_guard<std::mutex> guard(lock_);
-        heldRoute_ = route;
-        holding_ = true;
+        heldRoutes_.insert(route);
     }
-    bool waitHeld() {
-        return eventually([this] {
+    // True once a request waits on `route` (on any held route when empty).
+    bool waitHeld(const std::string& route = {}) {
+        return eventually([&] {
             std::lock_guard<std::mutex> guard(lock_);
-            return held_;
+            return route.empty() ? !waiting_.empty() : waiting_.count(route) != 0;
         });
     }
-    void release() {
+    // Lets the requests of `route` (of every route when empty) go on.
+    void release(const std::string& route = {}) {
         std::lock_guard<std::mutex> guard(lock_);
-        holding_ = false;
+        if (route.empty()) {
+            heldRoutes_.clear();
+        } else {
+            heldRoutes_.erase(route);
+        }
         changed_.notify_all();
     }
 
@@ -82,10 +88,10 @@ public:
         {
             std::unique_lock<std::mutex> guard(lock_);
             log_.push_back(recorded);
-            if (holding_ && route == heldRoute_) {
-                held_ = true;
-                changed_.wait_for(guard, kPatience, [this] { return !holding_; });
-                held_ = false;
+            if (heldRoutes_.count(route) != 0) {
+                waiting_.insert(route);
+                changed_.wait_for(guard, kPatience, [&] { return heldRoutes_.count(route) == 0; });
+                waiting_.erase(route);
             }
             auto found = replies_.find(route);
             if (found == replies_.end()) {
@@ -117,9 +123,8 @@ private:
     std::condition_variable changed_;
     std::map<std::string, Reply> replies_;
     std::vector<RecordedRequest> log_;
-    std::string heldRoute_;
-    bool holding_ = false;
-    bool held_ = false;
+    std::set<std::string> heldRoutes_;
+    std::multiset<std::string> waiting_;
 };
 
 class FakeHttp final : public Http {

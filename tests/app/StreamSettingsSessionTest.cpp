@@ -58,7 +58,7 @@ TEST_F(SessionTest, TheViewerRestartsOnTheTaggedOfferWithItsEarlyCandidates) {
     deliver(socket(), offerOf(kSessionId, Json{{"stream_request_id", id},
                                                {"stream_configuration", streamConfigurationJson(fullHd30(), true)}}));
     ASSERT_TRUE(eventually([&] { return fake.peers->count() == 2 && remoteSignalsOf(1).size() == 3; }));
-    status = controller->snapshot();
+    status = waitStatus([](const Status& s) { return s.streamConfiguration == fullHd30(); });
     EXPECT_TRUE(status.sessionActive);
     EXPECT_EQ(status.error, "A stream settings change is already in progress");  // nothing new
     EXPECT_EQ(status.streamConfiguration, fullHd30());
@@ -127,7 +127,7 @@ TEST_F(SessionTest, TheHostRebuildsForARequestOnceAndAcknowledgesOnTheNewChannel
     });
     EXPECT_EQ(fake.peers->with(2, [](PeerRecord& r) { return r.offers; }), 1);
     EXPECT_EQ(fake.peers->with(2, [](PeerRecord& r) { return r.options.h264Level; }), 42);
-    EXPECT_TRUE(controller->snapshot().streamSettingsPending);
+    waitStatus([](const Status& s) { return s.streamSettingsPending; });
     EXPECT_FALSE(closed(1));
 
     // The renegotiation's offer carries the tag and the configuration.
@@ -143,7 +143,7 @@ TEST_F(SessionTest, TheHostRebuildsForARequestOnceAndAcknowledgesOnTheNewChannel
     EXPECT_EQ(inputsOf(2)[1].message["kind"], "stream.capabilities");
     EXPECT_EQ(inputsOf(2)[2].message["kind"], "stream.modes");
     EXPECT_TRUE(closed(1));
-    EXPECT_FALSE(controller->snapshot().streamSettingsPending);
+    waitStatus([](const Status& s) { return !s.streamSettingsPending; });
 
     // A repeat on the new channels gets no answer and builds nothing.
     fake.peers->push(2, channelMessage(configureMessage(fullHd30())));

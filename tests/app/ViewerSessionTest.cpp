@@ -52,8 +52,7 @@ TEST_F(SessionTest, ConnectReservesStartsNegotiatesAndEndsTheSession) {
     EXPECT_EQ(signals[1]["payload"]["line"], 0);
     EXPECT_EQ(signals[2]["payload"]["line"], 1);
     EXPECT_EQ(signals[3]["payload"]["line"], 2);
-    status = controller->snapshot();
-    EXPECT_TRUE(status.sessionActive);
+    status = waitStatus([](const Status& s) { return s.sessionActive; });
     EXPECT_FALSE(status.reservationPending);
     EXPECT_FALSE(status.hostsActiveSession);
     EXPECT_TRUE(fake.media->with([](MediaLab& lab) { return lab.timerRaised; }));
@@ -174,20 +173,27 @@ TEST_F(SessionTest, EndSessionInTheSamePassAsTheStartRunsFirstAndTheStartIsRefus
 
 TEST_F(SessionTest, AnEndSessionWaitingInTheQueueCancelsTheStartThatArrives) {
     reserve();
-    // A stray start ahead of ours holds the worker inside its refusal while EndSession is posted.
-    fake.service->hold("DELETE /v1/sessions/session-stray");
-    deliver(socket(), sessionStartOf("session-stray", "host-3", "device-1"));
+    // Two stray starts ahead of ours hold the worker inside their refusals: the first until ours
+    // is queued behind the second, the second while EndSession is posted.
+    const std::string first = "DELETE /v1/sessions/session-stray-1";
+    const std::string second = "DELETE /v1/sessions/session-stray-2";
+    fake.service->hold(first);
+    fake.service->hold(second);
+    deliver(socket(), sessionStartOf("session-stray-1", "host-3", "device-1"));
+    ASSERT_TRUE(fake.service->waitHeld(first));
+    deliver(socket(), sessionStartOf("session-stray-2", "host-3", "device-1"));
     deliver(socket(), sessionStartOf(kSessionId, kHostId, "device-1"));
-    ASSERT_TRUE(fake.service->waitHeld());
+    fake.service->release(first);
+    ASSERT_TRUE(fake.service->waitHeld(second));
     const std::uint64_t before = controller->snapshot().completedOperations;
     ASSERT_TRUE(controller->post(Command(CommandKind::EndSession)));
-    fake.service->release();
+    fake.service->release(second);
 
     // The start found the command: cancelled. The command itself still runs and completes.
     const Status status = waitOperations(before + 1);
     EXPECT_EQ(status.message, "Session ended");
     EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-1"), 1u);
-    EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-stray"), 1u);
+    EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-stray-2"), 1u);
     EXPECT_EQ(fake.peers->count(), 0u);
     EXPECT_FALSE(status.sessionActive);
     EXPECT_FALSE(status.reservationPending);

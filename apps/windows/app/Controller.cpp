@@ -67,6 +67,15 @@ void Controller::requireOnline() const {
     if (!online()) throw ProtocolError(text::kConnectSignalingFirst);
 }
 
+void Controller::restoreTimerResolution() noexcept {
+    if (!std::exchange(timerRaised_, false)) return;
+    // The platform's restore must not throw; a failure would leave nothing to do but go on.
+    try {
+        if (platform_.media.restoreTimerResolution) platform_.media.restoreTimerResolution();
+    } catch (...) {
+    }
+}
+
 void Controller::ensureGraphics() {
     if (!device_) device_ = platform_.media.makeGraphicsDevice(0);
     if (!converter_) converter_ = platform_.media.makeConverter(*device_);
@@ -316,10 +325,7 @@ void Controller::shutdown() {
     reservation_.reset();
     finishPendingOperation();
     clearCredential();
-    if (timerRaised_) {
-        timerRaised_ = false;
-        if (platform_.media.restoreTimerResolution) platform_.media.restoreTimerResolution();
-    }
+    restoreTimerResolution();
     // The worker is ending: a failed release has nobody left to report to but the status.
     try {
         teardown.finish();
@@ -365,8 +371,7 @@ void Controller::releaseAfterFailure() noexcept {
         signaling_.reset();
         hostingEnabled_ = false;
         hostReady_ = false;
-        if (timerRaised_ && platform_.media.restoreTimerResolution) platform_.media.restoreTimerResolution();
-        timerRaised_ = false;
+        restoreTimerResolution();
         finishPendingOperation();
         clearCredential();
     } catch (...) {

@@ -184,6 +184,7 @@ private:
     bool hostsSession() const;
     void requireOnline() const;
     void ensureGraphics();
+    void restoreTimerResolution() noexcept;
 
     // AccountFlow.cpp
     void signIn(Command& command);

@@ -172,12 +172,7 @@ void Controller::endSession(bool notifyService) {
     working_.presentFps = 0;
     rateWindowStartMs_ = 0;
     nextCaptureNs_ = 0;
-    if (timerRaised_) {
-        timerRaised_ = false;
-        if (platform_.media.restoreTimerResolution) {
-            teardown.step([&] { platform_.media.restoreTimerResolution(); });
-        }
-    }
+    restoreTimerResolution();
     transportConnected_ = false;
     channelsOpen_ = false;
     sessionDeadlineMs_ = 0;
