@@ -47,9 +47,9 @@ app::Platform makeLinuxPlatform(LinuxPlatformOptions options) {
     platform.requestIds = randomGuidSource();
     // Nothing to enter or leave on the worker thread: no COM, no Media Foundation.
     platform.apartment = {};
-    // The media makers and the input sink depend on the front end's choices (display, synthetic
-    // scene, recording); the peer is the same everywhere.
+    platform.media = makeLinuxMediaFactory(std::move(options.media));
     platform.makePeer = app::nativePeerFactory();
+    // The input sink depends on the front end's choice (XTest on a display, or nothing to drive).
     platform.deviceKind = "linux";
     return platform;
 }
