@@ -2,6 +2,7 @@
 
 #include <d3d10.h>
 
+#include "media/MediaError.hpp"
 #include "platform/win/WinError.hpp"
 
 namespace murel::win {
@@ -24,10 +25,21 @@ D3D11GraphicsDevice::D3D11GraphicsDevice(std::uint32_t adapterIndex) {
     // The factory goes with this scope; the members release themselves if a later step threw.
 }
 
-LUID D3D11GraphicsDevice::adapterLuid() const {
+LUID D3D11GraphicsDevice::luid() const {
     DXGI_ADAPTER_DESC1 description{};
     checkHr(adapter_->GetDesc1(&description), "Read adapter identity");
     return description.AdapterLuid;
+}
+
+AdapterLuid D3D11GraphicsDevice::adapterLuid() const {
+    const LUID value = luid();
+    return {static_cast<std::uint32_t>(value.LowPart), static_cast<std::int32_t>(value.HighPart)};
+}
+
+D3D11GraphicsDevice& D3D11GraphicsDevice::of(GraphicsDevice& device) {
+    auto* d3d = dynamic_cast<D3D11GraphicsDevice*>(&device);
+    throwUnless(d3d != nullptr, media_text::kForeignPicture);
+    return *d3d;
 }
 
 }  // namespace murel::win

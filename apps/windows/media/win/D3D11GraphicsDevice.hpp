@@ -8,21 +8,26 @@
 
 #include <cstdint>
 
+#include "media/GraphicsDevice.hpp"
 #include "media/win/ComRef.hpp"
 
 namespace murel::win {
 
-class D3D11GraphicsDevice {
+class D3D11GraphicsDevice final : public GraphicsDevice {
 public:
     // Throws ProtocolError naming the failed step; nothing created is kept.
     explicit D3D11GraphicsDevice(std::uint32_t adapterIndex);
 
     // The adapter's LUID (IDXGIAdapter1::GetDesc1), so encoders are chosen on the same adapter.
-    LUID adapterLuid() const;
+    AdapterLuid adapterLuid() const override;
+    LUID luid() const;
 
     ID3D11Device* device() const { return device_.get(); }
     ID3D11DeviceContext* context() const { return context_.get(); }
     IDXGIAdapter1* adapter() const { return adapter_.get(); }
+
+    // The device behind a GraphicsDevice made by the Windows media factory.
+    static D3D11GraphicsDevice& of(GraphicsDevice& device);
 
 private:
     // Released in reverse order: context, adapter, device.
