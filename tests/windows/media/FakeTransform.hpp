@@ -19,12 +19,6 @@ namespace murel::test {
 
 using win::ComRef;
 
-// A reference count read without changing it: AddRef then Release, minus the probe's own.
-inline ULONG referencesOf(IUnknown* object) {
-    object->AddRef();
-    return object->Release();
-}
-
 class FakeTransform final : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown {
 public:
     struct Output {
