@@ -7,10 +7,12 @@
 #include <mferror.h>
 #include <mfidl.h>
 #include <mftransform.h>
+#include <strmif.h>
 
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "media/win/ComRef.hpp"
@@ -19,12 +21,21 @@ namespace murel::test {
 
 using win::ComRef;
 
-class FakeTransform final : public IMFTransform, public IMFMediaEventGenerator, public IMFShutdown {
+class FakeTransform final : public IMFTransform,
+                            public IMFMediaEventGenerator,
+                            public IMFShutdown,
+                            public ICodecAPI {
 public:
     struct Output {
         HRESULT result = S_OK;
         bool provideSample = false;  // hand out a sample of our own instead of filling the caller's
         bool withEvents = false;     // return an event collection the caller must release
+        ComRef<IMFSample> sample = {};  // with provideSample: this one rather than an empty one
+    };
+    struct CodecValue {
+        GUID property;
+        VARTYPE type;
+        ULONG value;  // ulVal, or boolVal for VT_BOOL
     };
     struct Event {
         MediaEventType type;
@@ -55,6 +66,7 @@ public:
     ComRef<IMFAttributes> attributes;
     bool exposeEvents = true;
     bool exposeShutdown = true;
+    bool exposeCodecApi = false;
     DWORD inputStreams = 1;
     DWORD outputStreams = 1;
     HRESULT streamIdsResult = E_NOTIMPL;
@@ -67,6 +79,9 @@ public:
 
     // What the test reads.
     std::vector<DWORD> inputStreamIdsSeen;
+    std::vector<ComRef<IMFSample>> inputSamples;
+    std::vector<std::string> typeCalls;  // "input", "input test", "output", "output test" in call order
+    std::vector<CodecValue> codecValues;
     std::vector<DWORD> infoStreamIdsSeen;    // GetOutputStreamInfo
     std::vector<DWORD> outputStreamIdsSeen;  // ProcessOutput
     std::vector<bool> outputSampleSupplied;
@@ -89,6 +104,8 @@ public:
             *out = static_cast<IMFMediaEventGenerator*>(this);
         } else if (riid == __uuidof(IMFShutdown) && exposeShutdown) {
             *out = static_cast<IMFShutdown*>(this);
+        } else if (riid == IID_ICodecAPI && exposeCodecApi) {
+            *out = static_cast<ICodecAPI*>(this);
         } else {
             return E_NOINTERFACE;
         }
@@ -143,10 +160,12 @@ public:
         return S_OK;
     }
     STDMETHODIMP SetInputType(DWORD, IMFMediaType* type, DWORD flags) override {
+        typeCalls.push_back(flags & MFT_SET_TYPE_TEST_ONLY ? "input test" : "input");
         if (!(flags & MFT_SET_TYPE_TEST_ONLY)) inputType = ComRef<IMFMediaType>::share(type);
         return S_OK;
     }
     STDMETHODIMP SetOutputType(DWORD, IMFMediaType* type, DWORD flags) override {
+        typeCalls.push_back(flags & MFT_SET_TYPE_TEST_ONLY ? "output test" : "output");
         if (!(flags & MFT_SET_TYPE_TEST_ONLY)) {
             outputType = ComRef<IMFMediaType>::share(type);
             ++outputTypesSet;
@@ -164,8 +183,9 @@ public:
         if (message == MFT_MESSAGE_SET_D3D_MANAGER) d3dManager = reinterpret_cast<IUnknown*>(param);
         return S_OK;
     }
-    STDMETHODIMP ProcessInput(DWORD id, IMFSample*, DWORD) override {
+    STDMETHODIMP ProcessInput(DWORD id, IMFSample* sample, DWORD) override {
         inputStreamIdsSeen.push_back(id);
+        inputSamples.push_back(ComRef<IMFSample>::share(sample));
         if (inputResults.empty()) return S_OK;
         const HRESULT result = inputResults.front();
         inputResults.pop_front();
@@ -186,8 +206,8 @@ public:
         const Output next = outputs.front();
         outputs.pop_front();
         if (next.provideSample) {
-            ComRef<IMFSample> sample;
-            MFCreateSample(sample.put());
+            ComRef<IMFSample> sample = next.sample;
+            if (!sample) MFCreateSample(sample.put());
             providedSamples.push_back(sample);
             buffers[0].pSample = sample.detach();
         }
@@ -219,6 +239,35 @@ public:
         return S_OK;
     }
     STDMETHODIMP GetShutdownStatus(MFSHUTDOWN_STATUS*) override { return E_NOTIMPL; }
+
+    // ICodecAPI: records what is set.
+    STDMETHODIMP IsSupported(const GUID*) override { return S_OK; }
+    STDMETHODIMP IsModifiable(const GUID*) override { return S_OK; }
+    STDMETHODIMP GetParameterRange(const GUID*, VARIANT*, VARIANT*, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetParameterValues(const GUID*, VARIANT**, ULONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDefaultValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetValue(const GUID*, VARIANT*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetValue(const GUID* property, VARIANT* value) override {
+        const ULONG number = value->vt == VT_BOOL ? static_cast<ULONG>(static_cast<USHORT>(value->boolVal)) : value->ulVal;
+        codecValues.push_back({*property, value->vt, number});
+        return S_OK;
+    }
+    STDMETHODIMP RegisterForEvent(const GUID*, LONG_PTR) override { return E_NOTIMPL; }
+    STDMETHODIMP UnregisterForEvent(const GUID*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetAllDefaults() override { return E_NOTIMPL; }
+    STDMETHODIMP SetValueWithNotify(const GUID*, VARIANT*, GUID**, ULONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetAllDefaultsWithNotify(GUID**, ULONG*) override { return E_NOTIMPL; }
+    STDMETHODIMP GetAllSettings(IStream*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetAllSettings(IStream*) override { return E_NOTIMPL; }
+    STDMETHODIMP SetAllSettingsWithNotify(IStream*, GUID**, ULONG*) override { return E_NOTIMPL; }
+
+    // The last value set for a property, or nothing.
+    const CodecValue* codecValue(const GUID& property) const {
+        for (auto it = codecValues.rbegin(); it != codecValues.rend(); ++it) {
+            if (it->property == property) return &*it;
+        }
+        return nullptr;
+    }
 
     // Output types offered to a decoder's negotiation, and what it chose.
     std::vector<ComRef<IMFMediaType>> availableOutputTypes;

@@ -176,6 +176,12 @@ TEST_F(ViewerPresenterTest, PresentResultsOfTheChain) {
     chain->frameDone();
     EXPECT_EQ(messageOf([&] { presenter->present(bgraPicture(100, 100)); }),
               "Present remote frame failed (HRESULT 2289696773)");
+
+    // Still drawing after this very call resized the buffers: the old place means nothing now.
+    window.resize(800, 600);
+    chain->presentResults = {DXGI_ERROR_WAS_STILL_DRAWING};
+    EXPECT_EQ(presenter->present(bgraPicture(100, 100)), (PresentResult{PresentStatus::NotShown, true}));
+    EXPECT_EQ(presenter->destination(), FrameRect{});
 }
 
 TEST_F(ViewerPresenterTest, HiddenOrMinimisedWindowsConsumeWithoutDrawing) {
