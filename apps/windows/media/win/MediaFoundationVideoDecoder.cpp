@@ -35,9 +35,7 @@ void setUint32(ICodecAPI* controls, const GUID& property, ULONG value, const cha
 
 }  // namespace
 
-void requireHevcMainNv12(ID3D11Device* device) {
-    ComRef<ID3D11VideoDevice> video;
-    checkHr(device->QueryInterface(__uuidof(ID3D11VideoDevice), video.putVoid()), "Get HEVC GPU video device");
+void requireHevcMainNv12(ID3D11VideoDevice* video) {
     const UINT profiles = video->GetVideoDecoderProfileCount();
     bool supported = false;
     for (UINT i = 0; i < profiles; ++i) {
@@ -81,7 +79,9 @@ MediaFoundationVideoDecoder::MediaFoundationVideoDecoder(D3D11GraphicsDevice& gr
       device_(ComRef<ID3D11Device>::share(graphics.device())) {
     ComRef<IMFTransform> transform;
     if (codec == VideoCodec::Hevc) {
-        requireHevcMainNv12(device_.get());
+        ComRef<ID3D11VideoDevice> video;
+        checkHr(device_->QueryInterface(__uuidof(ID3D11VideoDevice), video.putVoid()), "Get HEVC GPU video device");
+        requireHevcMainNv12(video.get());
         transform = findHevcDecoder();
     } else {
         transform = createWindowsH264Decoder();

@@ -44,8 +44,9 @@ private:
     std::uint32_t visibleHeight_ = 0;
 };
 
-// The GPU can decode HEVC Main to NV12, else "GPU does not support HEVC Main NV12 decoding".
-void requireHevcMainNv12(ID3D11Device* device);
+// The GPU offers the HEVC Main decoder profile with NV12 output, else "GPU does not support HEVC
+// Main NV12 decoding".
+void requireHevcMainNv12(ID3D11VideoDevice* video);
 // The first hardware HEVC decoder transform that activates, else "HEVC decoder is unavailable;
 // retain H.264".
 ComRef<IMFTransform> findHevcDecoder();
