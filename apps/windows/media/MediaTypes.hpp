@@ -28,8 +28,9 @@ struct PictureDescription {
 
 // One picture owned by a media backend: a D3D11 texture (all of its slices) on Windows, an image in
 // memory on Linux. Backends downcast to their own type; a picture made by another backend is
-// refused. Thread use follows the object that made it.
-class Picture {
+// refused. Thread use follows the object that made it. Pictures are always owned through a
+// PictureHandle, so a backend that must keep one alive past a call can take shared_from_this().
+class Picture : public std::enable_shared_from_this<Picture> {
 public:
     virtual ~Picture() = default;
     virtual PictureDescription describe() const = 0;
