@@ -26,6 +26,7 @@
 #include "LinuxMediaFactory.hpp"
 #include "SyntheticScene.hpp"
 #include "X11Media.hpp"
+#include "media/MediaClock.hpp"
 #include "XvfbServer.hpp"
 
 namespace {
@@ -35,10 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
 // CPU time of the whole process (every thread) in ms: on a shared machine the wall time of a stage
@@ -108,7 +105,7 @@ bool gNoise = false;
 
 std::shared_ptr<CpuPicture> scene(std::uint32_t width, std::uint32_t height, std::uint32_t frame) {
     std::shared_ptr<CpuPicture> picture = CpuPicture::allocate(PixelFormat::Bgra, width, height);
-    drawScene(*picture, frame, steadyNs());
+    drawScene(*picture, frame, steadyNanoseconds());
     if (gNoise) {
         std::uint32_t state = frame * 2654435761u + 1;
         for (std::uint32_t y = 0; y < height / 2; ++y) {
@@ -234,7 +231,7 @@ void chain(std::uint32_t width, std::uint32_t height, std::uint32_t fps, int pic
         next += interval;
         const CapturedFrame captured = capture->capture(0);
         encoder->encode(converter->convert(captured.picture, 0, PixelFormat::Nv12, width, height, 0, 0, fps),
-                        steadyNs() / 100);
+                        steadyNanoseconds() / 100);
         for (const EncodedAccessUnit& unit : encoder->encodedUnits()) decoder->decode(unit.bytes, unit.timestamp);
         std::vector<DecodedFrame> frames = decoder->decodedFrames();
         if (frames.empty()) continue;
@@ -242,7 +239,7 @@ void chain(std::uint32_t width, std::uint32_t height, std::uint32_t fps, int pic
         const PictureHandle bgra = converter->convert(latest.picture, latest.slice, PixelFormat::Bgra, latest.width,
                                                       latest.height, latest.width, latest.height, fps);
         presentWhenReady(*presenter, bgra);
-        latency.ms.push_back((steadyNs() - captured.timestamp) / 1e6);
+        latency.ms.push_back((steadyNanoseconds() - captured.timestamp) / 1e6);
     }
     latency.report();
 }

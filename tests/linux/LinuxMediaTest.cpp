@@ -18,6 +18,7 @@
 #include "LinuxMediaFactory.hpp"
 #include "MediaBehaviour.hpp"
 #include "media/AnnexB.hpp"
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 #include "media/VideoEnvelope.hpp"
 
@@ -25,11 +26,6 @@ namespace murel::test {
 namespace {
 
 using namespace media_text;
-
-std::int64_t steadyNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 struct LinuxMediaBackend {
     static MediaFactory factory() {
@@ -179,7 +175,7 @@ ChainResult runChain(std::uint32_t width, std::uint32_t height, std::uint32_t fp
         EXPECT_TRUE(captured.hasFrame);
         const PictureHandle nv12 =
             converter->convert(captured.picture, 0, PixelFormat::Nv12, size.width, size.height, 0, 0, fps);
-        EXPECT_TRUE(encoder->encode(nv12, steadyNs() / 100));
+        EXPECT_TRUE(encoder->encode(nv12, steadyNanoseconds() / 100));
         for (EncodedAccessUnit& unit : encoder->encodedUnits()) {
             EXPECT_TRUE(decoder->decode(unit.bytes, unit.timestamp));
             result.units.push_back(std::move(unit.bytes));
@@ -260,7 +256,8 @@ TEST(LocalChain, PyAvDecodesTheEncodedStream) {
     std::filesystem::create_directories(folder);
     {
         std::ofstream stream(folder / "stream.h264", std::ios::binary);
-        for (const auto& unit : result.units) stream.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
+        for (const auto& unit : result.units)
+            stream.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
     }
     const std::string command = "/usr/bin/python3 " MUREL_LINUX_TESTS_DIR "/decode_h264.py '" +
                                 (folder / "stream.h264").string() + "' '" + (folder / "frames.bgra").string() + "'";
@@ -297,8 +294,8 @@ TEST(X264Encoder, KeyframesEveryTwoSecondsOfPictures) {
     const auto converter = makeSwsConverter();
     std::vector<int> keyframes;
     for (int i = 0; i < 25; ++i) {
-        const PictureHandle nv12 =
-            converter->convert(scenePicture(160, 96, static_cast<std::uint32_t>(i), i), 0, PixelFormat::Nv12, 160, 96, 0, 0, 5);
+        const PictureHandle nv12 = converter->convert(scenePicture(160, 96, static_cast<std::uint32_t>(i), i), 0,
+                                                      PixelFormat::Nv12, 160, 96, 0, 0, 5);
         ASSERT_TRUE(encoder->encode(nv12, i * 2000000));
         for (const EncodedAccessUnit& unit : encoder->encodedUnits()) {
             const std::vector<int> types = nalTypes(unit.bytes);
@@ -403,7 +400,8 @@ TEST(AvDecoder, TruncatedAndCorruptedUnitsNeverCrash) {
     for (const auto& original : stream) {
         // Every cut inside the first 40 bytes (start code, parameter sets), then every twentieth.
         for (std::size_t length = 1; length < original.size(); length += length < 40 ? 1 : original.size() / 20) {
-            attempt({std::vector<std::uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(length))});
+            attempt(
+                {std::vector<std::uint8_t>(original.begin(), original.begin() + static_cast<std::ptrdiff_t>(length))});
         }
         // Random byte changes after the first start code, behind a good keyframe.
         for (int round = 0; round < 6; ++round) {
@@ -427,7 +425,8 @@ TEST(AvDecoder, AtMostEightPicturesWaitToBeTaken) {
     EXPECT_LT(accepted, stream.size());
     std::vector<DecodedFrame> first = decoder->decodedFrames();
     EXPECT_EQ(first.size(), 8u);
-    for (std::size_t i = accepted; i < stream.size(); ++i) EXPECT_TRUE(decoder->decode(stream[i], static_cast<std::int64_t>(i)));
+    for (std::size_t i = accepted; i < stream.size(); ++i)
+        EXPECT_TRUE(decoder->decode(stream[i], static_cast<std::int64_t>(i)));
     std::vector<DecodedFrame> rest = decoder->decodedFrames();
     ASSERT_EQ(first.size() + rest.size(), 12u);
     // Oldest first, across both takes.

@@ -224,7 +224,8 @@ TEST_F(X11PresenterTest, NonBgraPicturesAndMissingWindowsAreRefused) {
               kPresentNeedsBgra);
     EXPECT_EQ(failureOf([&] { makeX11Presenter(server.display(), 0); }), "Invalid viewer window");
     // BadWindow (3) from the server for a window that does not exist.
-    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.display(), 0x1234567); }), "Open viewer window failed (X11 error 3)");
+    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.display(), 0x1234567); }),
+              "Open viewer window failed (X11 error 3)");
     XDestroyWindow(display.get(), window);
     XSync(display.get(), False);
     EXPECT_EQ(failureOf([&] { presenter->present(scene(64, 64, 0)); }), "Read viewer dimensions failed (X11 error 3)");
@@ -256,7 +257,8 @@ TEST(X11Chain, CapturedScenePresentedOnAnotherDisplay) {
         ASSERT_TRUE(captured.hasFrame);
         ASSERT_TRUE(encoder->encode(converter->convert(captured.picture, 0, PixelFormat::Nv12, 320, 180, 0, 0, 30),
                                     frame));
-        for (const EncodedAccessUnit& unit : encoder->encodedUnits()) ASSERT_TRUE(decoder->decode(unit.bytes, unit.timestamp));
+        for (const EncodedAccessUnit& unit : encoder->encodedUnits())
+            ASSERT_TRUE(decoder->decode(unit.bytes, unit.timestamp));
         std::vector<DecodedFrame> frames = decoder->decodedFrames();
         ASSERT_EQ(frames.size(), 1u);
         EXPECT_EQ(frames[0].timestamp, frame);
@@ -270,7 +272,8 @@ TEST(X11Chain, CapturedScenePresentedOnAnotherDisplay) {
         // 320 x 180 in 320 x 240: 30 rows of black above.
         ASSERT_TRUE(eventually([&] {
             const auto shot = viewer.grab(window, 320, 240);
-            return shot && readSceneStamp(shot->row(30), 320, 180, shot->plane(0).stride) == SceneStamp{frame, 1000 + frame};
+            return shot &&
+                   readSceneStamp(shot->row(30), 320, 180, shot->plane(0).stride) == SceneStamp{frame, 1000 + frame};
         })) << "picture " << frame;
     }
 }

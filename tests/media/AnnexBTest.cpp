@@ -132,10 +132,13 @@ TEST(ReceivedUnit, HostileUnitsAreRefusedBeforeAnyDecoder) {
     EXPECT_EQ(failureOf([] { checkReceivedAccessUnit(VideoCodec::H264, Bytes{0x65, 0, 0, 1}); }),
               kAccessUnitNotAnnexB);
     // Huge pictures, announced by an SPS that is otherwise valid.
-    EXPECT_EQ(failureOf([] { checkReceivedAccessUnit(VideoCodec::H264, h264Sps({.widthMbs = 4096, .heightMapUnits = 4096})); }),
+    EXPECT_EQ(failureOf([] {
+                  checkReceivedAccessUnit(VideoCodec::H264, h264Sps({.widthMbs = 4096, .heightMapUnits = 4096}));
+              }),
               kDecodedFrameEnvelope);
-    EXPECT_EQ(failureOf([] { checkReceivedAccessUnit(VideoCodec::H264, h264Sps({.widthMbs = 257, .heightMapUnits = 1})); }),
-              kDecodedFrameEnvelope);
+    EXPECT_EQ(
+        failureOf([] { checkReceivedAccessUnit(VideoCodec::H264, h264Sps({.widthMbs = 257, .heightMapUnits = 1})); }),
+        kDecodedFrameEnvelope);
     EXPECT_EQ(failureOf([] { checkReceivedAccessUnit(VideoCodec::Hevc, hevcSps(65535, 65535)); }),
               kDecodedFrameEnvelope);
     EXPECT_EQ(failureOf([] { checkReceivedAccessUnit(VideoCodec::Hevc, hevcSps(4096, 2320)); }), kDecodedFrameEnvelope);

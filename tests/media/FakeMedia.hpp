@@ -63,7 +63,9 @@ public:
         bits(0, length);
         bits(code, length + 1);
     }
-    void se(std::int64_t value) { ue(value > 0 ? static_cast<std::uint64_t>(2 * value - 1) : static_cast<std::uint64_t>(-2 * value)); }
+    void se(std::int64_t value) {
+        ue(value > 0 ? static_cast<std::uint64_t>(2 * value - 1) : static_cast<std::uint64_t>(-2 * value));
+    }
     // rbsp_trailing_bits, then the header bytes, payload with emulation prevention, start code.
     std::vector<std::uint8_t> nal(std::vector<std::uint8_t> header, bool startCode = true) {
         bit(1);

@@ -317,7 +317,8 @@ TEST(Presenter, AbsentAndNonBgraPicturesAreRefused) {
     EXPECT_EQ(failureOf([&] { presenter.present(nullptr); }), kPresentAbsent);
     EXPECT_EQ(failureOf([&] { presenter.present(fakePicture(PixelFormat::Bgra, 64, 64, 2)); }), kPresentNeedsBgra);
     EXPECT_EQ(failureOf([&] { presenter.present(fakePicture(PixelFormat::Nv12, 64, 64)); }), kPresentNeedsBgra);
-    EXPECT_EQ(presenter.present(fakePicture(PixelFormat::Bgra, 64, 64)), (PresentResult{PresentStatus::Presented, true}));
+    EXPECT_EQ(presenter.present(fakePicture(PixelFormat::Bgra, 64, 64)),
+              (PresentResult{PresentStatus::Presented, true}));
     EXPECT_EQ(presenter.presented, 1);
 }
 

@@ -35,7 +35,9 @@ public:
     int planeCount() const;
 
     // Row y of plane 0 (BGRA: 4 bytes per pixel).
-    std::uint8_t* row(std::uint32_t y) const { return planes_[0].data + planes_[0].stride * static_cast<std::ptrdiff_t>(y); }
+    std::uint8_t* row(std::uint32_t y) const {
+        return planes_[0].data + planes_[0].stride * static_cast<std::ptrdiff_t>(y);
+    }
 
 private:
     PixelFormat format_;

@@ -2,9 +2,9 @@
 
 #include <array>
 #include <cstring>
-#include <new>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -12,7 +12,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
 
@@ -70,7 +69,7 @@ AVPixelFormat avFormat(PixelFormat format) {
 bool isYuv(PixelFormat format) { return format == PixelFormat::Nv12 || format == PixelFormat::I420; }
 
 struct PlaneArrays {
-    const std::uint8_t* data[4] = {};
+    std::uint8_t* data[4] = {};
     int stride[4] = {};
 };
 
@@ -113,10 +112,8 @@ protected:
 
         std::shared_ptr<CpuPicture> output = CpuPicture::allocate(key.outputFormat, key.targetWidth, key.targetHeight);
         const PlaneArrays in = planesOf(source);
-        PlaneArrays out = planesOf(*output);
-        std::uint8_t* outData[4] = {const_cast<std::uint8_t*>(out.data[0]), const_cast<std::uint8_t*>(out.data[1]),
-                                    const_cast<std::uint8_t*>(out.data[2]), nullptr};
-        const int rows = sws_scale(scaler_.get(), in.data, in.stride, 0, static_cast<int>(key.visibleHeight), outData,
+        const PlaneArrays out = planesOf(*output);
+        const int rows = sws_scale(scaler_.get(), in.data, in.stride, 0, static_cast<int>(key.visibleHeight), out.data,
                                    out.stride);
         if (rows <= 0) throwFfmpeg("Convert video picture", rows);
         return output;
@@ -131,8 +128,8 @@ private:
 AVBufferRef* referencePicture(const CpuPicture& picture) {
     auto* holder = new std::shared_ptr<const Picture>(picture.shared_from_this());
     AVBufferRef* buffer = av_buffer_create(
-        picture.plane(0).data, 1, [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<const Picture>*>(opaque); },
-        holder, 0);
+        picture.plane(0).data, 1,
+        [](void* opaque, std::uint8_t*) { delete static_cast<std::shared_ptr<const Picture>*>(opaque); }, holder, 0);
     if (buffer == nullptr) {
         delete holder;
         throw std::bad_alloc();
@@ -271,7 +268,8 @@ public:
 
     std::vector<DecodedFrame> decodedFrames() override {
         pull();
-        std::vector<DecodedFrame> frames(std::make_move_iterator(queue_.begin()), std::make_move_iterator(queue_.end()));
+        std::vector<DecodedFrame> frames(std::make_move_iterator(queue_.begin()),
+                                         std::make_move_iterator(queue_.end()));
         queue_.clear();
         return frames;
     }
@@ -334,7 +332,8 @@ private:
         for (int i = 0; i < 3; ++i) {
             planes[static_cast<std::size_t>(i)] = {frame->data[i], frame->linesize[i]};
         }
-        const std::int64_t pts = frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
+        const std::int64_t pts =
+            frame->best_effort_timestamp != AV_NOPTS_VALUE ? frame->best_effort_timestamp : frame->pts;
         DecodedFrame decoded;
         decoded.width = visible.width;
         decoded.height = visible.height;

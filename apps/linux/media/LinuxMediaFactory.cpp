@@ -23,7 +23,8 @@ MediaFactory makeLinuxMediaFactory(LinuxMediaOptions options) {
         requireCpuDevice(device);
         return makeSwsConverter();
     };
-    media.makeCapture = [options](GraphicsDevice& device, std::uint32_t outputIndex) -> std::unique_ptr<DesktopCapture> {
+    media.makeCapture = [options](GraphicsDevice& device,
+                                  std::uint32_t outputIndex) -> std::unique_ptr<DesktopCapture> {
         requireCpuDevice(device);
         throwUnless(outputIndex == 0, "Select desktop output failed (no such output)");
         if (options.capture == LinuxMediaOptions::Capture::Synthetic) {
@@ -35,8 +36,9 @@ MediaFactory makeLinuxMediaFactory(LinuxMediaOptions options) {
         requireCpuDevice(device);
         return makeX264Encoder(mode, encoder);
     };
-    media.makeDecoder = [threads = options.decoderThreads](GraphicsDevice& device, VideoCodec codec, std::uint32_t width,
-                                                           std::uint32_t height, std::uint32_t fps) {
+    media.makeDecoder = [threads = options.decoderThreads](GraphicsDevice& device, VideoCodec codec,
+                                                           std::uint32_t width, std::uint32_t height,
+                                                           std::uint32_t fps) {
         requireCpuDevice(device);
         return makeAvDecoder(codec, width, height, fps, threads);
     };

@@ -1,23 +1,17 @@
 #include "RecordingPresenter.hpp"
 
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
 
 RecordingPresenter::RecordingPresenter(RecordingPresenterOptions options) : options_(std::move(options)) {
-    if (!options_.clock) {
-        options_.clock = [] {
-            return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        };
-    }
+    if (!options_.clock) options_.clock = steadyNanoseconds;
     if (!options_.folder.empty()) {
         std::error_code error;
         std::filesystem::create_directories(options_.folder, error);
@@ -52,7 +46,8 @@ PresentResult RecordingPresenter::presentPicture(const Picture& picture) {
     record.presentedNs = options_.clock();
     record.destination = fitted;
     if (x1 > x0 && y1 > y0) {
-        record.stamp = readSceneStamp(client->row(y0) + std::ptrdiff_t{4} * x0, x1 - x0, y1 - y0, client->plane(0).stride);
+        record.stamp =
+            readSceneStamp(client->row(y0) + std::ptrdiff_t{4} * x0, x1 - x0, y1 - y0, client->plane(0).stride);
     }
     destination_ = fitted;
 

@@ -1,11 +1,11 @@
 #include "SyntheticScene.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <utility>
 
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
@@ -26,7 +26,8 @@ std::uint16_t crc16(const std::uint8_t* bytes, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         crc ^= static_cast<std::uint16_t>(bytes[i] << 8);
         for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000) != 0 ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+            crc = (crc & 0x8000) != 0 ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                                      : static_cast<std::uint16_t>(crc << 1);
         }
     }
     return crc;
@@ -36,7 +37,8 @@ std::array<std::uint8_t, 12> payload(std::uint32_t frame, std::int64_t captureNs
     std::array<std::uint8_t, 12> bytes{};
     const auto time = static_cast<std::uint64_t>(captureNs);
     for (int i = 0; i < 4; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(frame >> (24 - 8 * i));
-    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(time >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i)
+        bytes[static_cast<std::size_t>(4 + i)] = static_cast<std::uint8_t>(time >> (56 - 8 * i));
     return bytes;
 }
 
@@ -155,7 +157,8 @@ std::optional<SceneStamp> readSceneStamp(const std::uint8_t* bgra, std::uint32_t
         const auto x0 = static_cast<std::uint32_t>(std::clamp(std::floor(left), 0.0, width - 1.0));
         const auto x1 = std::max(x0 + 1, static_cast<std::uint32_t>(std::clamp(std::ceil(right), 0.0, double(width))));
         const auto y0 = static_cast<std::uint32_t>(std::clamp(std::floor(top), 0.0, height - 1.0));
-        const auto y1 = std::max(y0 + 1, static_cast<std::uint32_t>(std::clamp(std::ceil(bottom), 0.0, double(height))));
+        const auto y1 =
+            std::max(y0 + 1, static_cast<std::uint32_t>(std::clamp(std::ceil(bottom), 0.0, double(height))));
         long sum = 0;
         long count = 0;
         for (std::uint32_t y = y0; y < y1; ++y) {
@@ -212,13 +215,7 @@ SyntheticDesktopCapture::SyntheticDesktopCapture(SyntheticSceneOptions options, 
     throwUnless(options_.width >= kSceneMinSide && options_.height >= kSceneMinSide &&
                     options_.width <= kMaxDesktopSide && options_.height <= kMaxDesktopSide,
                 "The test scene needs 32...8192 pixels on each side");
-    if (!clock_) {
-        clock_ = [] {
-            return std::chrono::duration_cast<std::chrono::nanoseconds>(
-                       std::chrono::steady_clock::now().time_since_epoch())
-                .count();
-        };
-    }
+    if (!clock_) clock_ = steadyNanoseconds;
 }
 
 FrameRect SyntheticDesktopCapture::desktopBounds() const {

@@ -1,7 +1,6 @@
 #include "X11Media.hpp"
 
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <mutex>
@@ -17,15 +16,11 @@
 
 #include "CpuPicture.hpp"
 #include "FfmpegMedia.hpp"
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
 namespace {
-
-std::int64_t steadyNanoseconds() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // X errors are reported to one process-wide handler. Ours records the first error of the calling
 // thread instead of ending the process (Xlib's default); ErrorTrap reads it back after a sync.
@@ -226,7 +221,8 @@ protected:
     }
 
     PictureHandle copyAcquired() override {
-        std::shared_ptr<CpuPicture> picture = CpuPicture::allocate(PixelFormat::Bgra, image_->width(), image_->height());
+        std::shared_ptr<CpuPicture> picture =
+            CpuPicture::allocate(PixelFormat::Bgra, image_->width(), image_->height());
         const std::size_t bytes = std::size_t{image_->width()} * 4;
         for (std::uint32_t y = 0; y < image_->height(); ++y) std::memcpy(picture->row(y), image_->row(y), bytes);
         return picture;
@@ -310,8 +306,8 @@ protected:
             drawn_ = drawn;
         }
         if (x1 > x0 && y1 > y0) {
-            scaler_.scale(source, image_->row(static_cast<std::uint32_t>(y0)) + std::ptrdiff_t{4} * x0, image_->stride(),
-                          static_cast<std::uint32_t>(x1 - x0), static_cast<std::uint32_t>(y1 - y0));
+            scaler_.scale(source, image_->row(static_cast<std::uint32_t>(y0)) + std::ptrdiff_t{4} * x0,
+                          image_->stride(), static_cast<std::uint32_t>(x1 - x0), static_cast<std::uint32_t>(y1 - y0));
         }
         put();
         destination_ = fitted;

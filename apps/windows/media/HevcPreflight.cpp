@@ -3,6 +3,7 @@
 #include <chrono>
 #include <thread>
 
+#include "media/MediaClock.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel {
@@ -22,9 +23,7 @@ const std::array<std::uint8_t, 103> kHevcTestUnit = {
 PreflightTiming steadyPreflightTiming() {
     using Clock = std::chrono::steady_clock;
     PreflightTiming timing;
-    timing.nowNs = [] {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-    };
+    timing.nowNs = steadyNanoseconds;
     timing.sleepUntilNs = [](std::int64_t untilNs) {
         std::this_thread::sleep_until(Clock::time_point(
             std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(untilNs))));
