@@ -6,16 +6,16 @@
 #include <dxgi1_2.h>
 #include <d3d11.h>
 
-#include <atomic>
 #include <deque>
 
+#include "ComFake.hpp"
 #include "media/win/ComRef.hpp"
 
 namespace murel::test {
 
 using win::ComRef;
 
-class FakeDuplication final : public IDXGIOutputDuplication {
+class FakeDuplication final : public ComFake<IDXGIOutputDuplication> {
 public:
     struct Frame {
         HRESULT result = S_OK;
@@ -31,23 +31,6 @@ public:
     int acquires = 0;
     int releases = 0;
     bool holding = false;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIOutputDuplication)) {
-            *out = static_cast<IDXGIOutputDuplication*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
     STDMETHODIMP SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
@@ -91,8 +74,9 @@ public:
 
 private:
     FakeDuplication() = default;
-    ~FakeDuplication() = default;
-    std::atomic<ULONG> references_{1};
+    bool answers(REFIID riid) const override {
+        return riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIOutputDuplication);
+    }
 };
 
 }  // namespace murel::test

@@ -6,10 +6,10 @@
 #include <dxgi1_3.h>
 #include <d3d11.h>
 
-#include <atomic>
 #include <deque>
 #include <vector>
 
+#include "ComFake.hpp"
 #include "MediaTestSupport.hpp"
 #include "media/win/ComRef.hpp"
 
@@ -17,7 +17,7 @@ namespace murel::test {
 
 using win::ComRef;
 
-class FakeSwapChain final : public IDXGISwapChain2 {
+class FakeSwapChain final : public ComFake<IDXGISwapChain2> {
 public:
     static ComRef<FakeSwapChain> make() { return ComRef<FakeSwapChain>::adopt(new FakeSwapChain()); }
 
@@ -36,25 +36,6 @@ public:
     int resizes = 0;
     UINT resizeFlags = 0;
     ComRef<ID3D11Texture2D> backBuffer;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid == __uuidof(IUnknown) || riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIDeviceSubObject) ||
-            riid == __uuidof(IDXGISwapChain) || riid == __uuidof(IDXGISwapChain1) ||
-            (riid == __uuidof(IDXGISwapChain2) && exposePacing)) {
-            *out = static_cast<IDXGISwapChain2*>(this);
-            AddRef();
-            return S_OK;
-        }
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     // IDXGIObject, IDXGIDeviceSubObject
     STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
@@ -131,9 +112,13 @@ public:
 
 private:
     FakeSwapChain() : ready_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
-    ~FakeSwapChain() { CloseHandle(ready_); }
+    ~FakeSwapChain() override { CloseHandle(ready_); }
+    bool answers(REFIID riid) const override {
+        return riid == __uuidof(IDXGIObject) || riid == __uuidof(IDXGIDeviceSubObject) ||
+               riid == __uuidof(IDXGISwapChain) || riid == __uuidof(IDXGISwapChain1) ||
+               (riid == __uuidof(IDXGISwapChain2) && exposePacing);
+    }
     HANDLE ready_;
-    std::atomic<ULONG> references_{1};
 };
 
 }  // namespace murel::test

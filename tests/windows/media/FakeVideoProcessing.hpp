@@ -5,46 +5,26 @@
 
 #include <d3d11.h>
 
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
 
+#include "ComFake.hpp"
 #include "media/win/ComRef.hpp"
 
 namespace murel::test {
 
 using win::ComRef;
 
-// IUnknown and the device-child part of the fakes below.
+// The device-child part of the fakes below.
 template <class Interface>
-class FakeChild : public Interface {
+class FakeChild : public ComFake<Interface> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid != __uuidof(IUnknown) && riid != __uuidof(Interface)) return E_NOINTERFACE;
-        *out = static_cast<Interface*>(this);
-        this->AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
     void STDMETHODCALLTYPE GetDevice(ID3D11Device** device) override { *device = nullptr; }
     STDMETHODIMP GetPrivateData(REFGUID, UINT*, void*) override { return E_NOTIMPL; }
     STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
     STDMETHODIMP SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
-
-protected:
-    virtual ~FakeChild() = default;
-
-private:
-    std::atomic<ULONG> references_{1};
 };
 
 class FakeVideoProcessor;
@@ -286,24 +266,9 @@ public:
                                                            D3D11_VIDEO_PROCESSOR_ROTATION*) override {}
 };
 
-class FakeVideoDevice final : public ID3D11VideoDevice {
+class FakeVideoDevice final : public ComFake<ID3D11VideoDevice> {
 public:
     std::shared_ptr<VideoProcessingState> state;
-
-    STDMETHODIMP QueryInterface(REFIID riid, void** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
-        if (riid != __uuidof(IUnknown) && riid != __uuidof(ID3D11VideoDevice)) return E_NOINTERFACE;
-        *out = static_cast<ID3D11VideoDevice*>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    STDMETHODIMP_(ULONG) Release() override {
-        const ULONG left = --references_;
-        if (left == 0) delete this;
-        return left;
-    }
 
     STDMETHODIMP CreateVideoDecoder(const D3D11_VIDEO_DECODER_DESC*, const D3D11_VIDEO_DECODER_CONFIG*,
                                     ID3D11VideoDecoder**) override {
@@ -385,9 +350,6 @@ public:
     STDMETHODIMP SetPrivateData(REFGUID, UINT, const void*) override { return E_NOTIMPL; }
     STDMETHODIMP SetPrivateDataInterface(REFGUID, const IUnknown*) override { return E_NOTIMPL; }
 
-private:
-    ~FakeVideoDevice() = default;
-    std::atomic<ULONG> references_{1};
 };
 
 // A fake video device and context sharing one state.
