@@ -49,15 +49,16 @@ inline win::ComRef<ID3D11Texture2D> makeTexture(DXGI_FORMAT format, UINT width, 
     return texture;
 }
 
-// The pixels of a BGRA texture (0xAARRGGBB), row by row, read back through a staging copy.
-inline std::vector<std::uint32_t> readPixels(ID3D11Texture2D* texture) {
+// The pixels of a BGRA texture (0xAARRGGBB), row by row, read back through a staging copy on the
+// device the texture belongs to.
+inline std::vector<std::uint32_t> readPixels(ID3D11Texture2D* texture,
+                                             win::D3D11GraphicsDevice& graphics = sharedGraphicsDevice()) {
     D3D11_TEXTURE2D_DESC description{};
     texture->GetDesc(&description);
     description.Usage = D3D11_USAGE_STAGING;
     description.BindFlags = 0;
     description.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
     description.MiscFlags = 0;
-    win::D3D11GraphicsDevice& graphics = sharedGraphicsDevice();
     win::ComRef<ID3D11Texture2D> staging;
     if (FAILED(graphics.device()->CreateTexture2D(&description, nullptr, staging.put()))) return {};
     graphics.context()->CopyResource(staging.get(), texture);

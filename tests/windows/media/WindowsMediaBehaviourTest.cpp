@@ -51,22 +51,13 @@ struct WindowsMediaBackend {
 
     static Rgb pixel(const PictureHandle& picture, std::uint32_t x, std::uint32_t y) {
         ID3D11Texture2D* texture = win::D3D11Picture::of(*picture).texture();
+        const std::vector<std::uint32_t> pixels = readPixels(texture, *device);
         D3D11_TEXTURE2D_DESC description{};
         texture->GetDesc(&description);
-        description.Usage = D3D11_USAGE_STAGING;
-        description.BindFlags = 0;
-        description.CPUAccessFlags = D3D11_CPU_ACCESS_READ;
-        description.MiscFlags = 0;
-        win::ComRef<ID3D11Texture2D> staging;
-        if (FAILED(device->device()->CreateTexture2D(&description, nullptr, staging.put()))) return {-1, -1, -1};
-        device->context()->CopyResource(staging.get(), texture);
-        D3D11_MAPPED_SUBRESOURCE mapped{};
-        if (FAILED(device->context()->Map(staging.get(), 0, D3D11_MAP_READ, 0, &mapped))) return {-1, -1, -1};
-        const auto* p =
-            static_cast<const std::uint8_t*>(mapped.pData) + static_cast<std::size_t>(y) * mapped.RowPitch + 4 * x;
-        const Rgb seen{p[2], p[1], p[0]};
-        device->context()->Unmap(staging.get(), 0);
-        return seen;
+        const std::size_t at = static_cast<std::size_t>(y) * description.Width + x;
+        if (at >= pixels.size()) return {-1, -1, -1};
+        return {static_cast<int>(pixels[at] >> 16 & 0xFF), static_cast<int>(pixels[at] >> 8 & 0xFF),
+                static_cast<int>(pixels[at] & 0xFF)};
     }
 };
 
