@@ -53,7 +53,8 @@ DesktopCapture::Acquired DxgiDesktopCapture::acquireFrame(std::uint32_t timeoutM
     DXGI_OUTDUPL_FRAME_INFO info{};
     ComRef<IDXGIResource> resource;
     const HRESULT hr = duplication_->AcquireNextFrame(timeoutMs, &info, resource.put());
-    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return Acquired::NoNewFrame;  // a resource handed out anyway goes
+    // A resource handed out along with a timeout or lost access goes with `resource`.
+    if (hr == DXGI_ERROR_WAIT_TIMEOUT) return Acquired::NoNewFrame;
     if (hr == DXGI_ERROR_ACCESS_LOST) return Acquired::AccessLost;
     checkHr(hr, "Acquire desktop frame");
     frameInfo_ = info;
