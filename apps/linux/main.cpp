@@ -13,6 +13,7 @@
 #include "Frontend.hpp"
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
+#include "ViewerWindow.hpp"
 #include "app/Controller.hpp"
 #include "platform/Wipe.hpp"
 
@@ -88,6 +89,10 @@ int main(int argc, char** argv) {
         return murel::kExitSuccess;
     }
 
+    // Before any X11 call: the viewer window, the presenter and the input sink each run on a
+    // thread of their own.
+    if (options.action == murel::CliAction::Host || options.action == murel::CliAction::View) murel::initX11Threads();
+
     installSignalHandlers();
     std::string password;
     if (murel::actionNeedsPassword(options.action)) {
@@ -104,7 +109,14 @@ int main(int argc, char** argv) {
 
     try {
         murel::app::Controller controller(murel::makeLinuxPlatform());
-        murel::Frontend frontend(controller, std::cout, stopSignal, ::isatty(STDOUT_FILENO) == 1);
+        murel::FrontendServices services;
+        services.askPassword = [&options] {
+            murel::CliOptions signIn = options;
+            signIn.action = murel::CliAction::SignIn;
+            return askPassword(signIn);
+        };
+        services.openWindow = murel::makeX11ViewerWindow;
+        murel::Frontend frontend(controller, std::cout, stopSignal, ::isatty(STDOUT_FILENO) == 1, std::move(services));
         return frontend.run(options, std::move(password));
     } catch (const std::exception& e) {
         murel::wipe(password);
