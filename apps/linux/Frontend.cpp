@@ -251,6 +251,7 @@ int Frontend::host(const CliOptions& options) {
                   last_.deviceId + "]; Ctrl-C stops");
 
     std::string shownError;
+    std::string shownMode;
     bool wasInSession = false;
     std::int64_t lastAttempt = nowMs();
     while (!stop_) {
@@ -262,6 +263,15 @@ int Frontend::host(const CliOptions& options) {
             wasInSession = last_.sessionActive;
             bitRate_.reset();
             sentRate_.reset();
+            shownMode.clear();
+        }
+        if (last_.sessionActive) {
+            const StreamConfiguration& c = last_.streamConfiguration;
+            const std::string mode = modeText(c.width, c.height, c.fps);
+            if (mode != shownMode) {
+                printer_.line("Stream: " + mode);
+                shownMode = mode;
+            }
         }
         if (!last_.signedIn) return failed(last_.error.empty() ? "Signed out" : last_.error);
         if (controller_.workerStopped()) return failed(last_.error.empty() ? last_.message : last_.error);
@@ -439,6 +449,7 @@ int Frontend::view(const CliOptions& options) {
     if (!last_.error.empty()) return failed(last_.error);
 
     std::string shownError;
+    std::string shownMode;
     bool sessionSeen = false;
     bool firstPicture = false;
     bool modeAsked = false;
@@ -461,6 +472,14 @@ int Frontend::view(const CliOptions& options) {
             shownError = last_.error;
         }
         if (last_.sessionActive || last_.reservationPending) sessionSeen = true;
+        if (last_.sessionActive) {
+            const StreamConfiguration& c = last_.streamConfiguration;
+            const std::string mode = modeText(c.width, c.height, c.fps);
+            if (mode != shownMode) {
+                printer_.line("Stream: " + mode);
+                shownMode = mode;
+            }
+        }
         if (!firstPicture && last_.framesPresented > 0) {
             firstPicture = true;
             printer_.line("First picture " + std::to_string(nowMs() - connectAt) + " ms after connecting");
