@@ -148,7 +148,7 @@ public:
         if (ic_ != nullptr) XDestroyIC(ic_);
         if (im_ != nullptr) XCloseIM(im_);
         if (gc_ != nullptr) XFreeGC(d, gc_);
-        XDestroyWindow(d, window_);
+        if (!destroyed_) XDestroyWindow(d, window_);
         XSync(d, False);
     }
 
@@ -343,6 +343,11 @@ private:
             break;
         case DestroyNotify:
             closed_ = true;
+            destroyed_ = true;
+            break;
+        case MappingNotify:
+            // A tool typing a character the layout lacks binds it to a spare keycode first.
+            if (event.xmapping.request != MappingPointer) XRefreshKeyboardMapping(&event.xmapping);
             break;
         default:
             break;
@@ -385,14 +390,15 @@ private:
 
         const bool ctrl = (key.state & ControlMask) != 0;
         const bool alt = (key.state & Mod1Mask) != 0;
-        if (keysym == XK_m && ((ctrl && alt) || !surfaceHasFocus())) {
-            if (down) {
+        if (keysym == XK_m) {
+            // The key-up follows its key-down, whatever the modifiers are by then.
+            if (down && ((ctrl && alt) || !surfaceHasFocus())) {
                 modeKeyHeld_ = true;
                 if (!repeat && handlers_.nextMode) handlers_.nextMode();
                 return;
             }
             if (modeKeyHeld_) {
-                modeKeyHeld_ = false;
+                if (!down) modeKeyHeld_ = false;
                 return;
             }
         }
@@ -452,6 +458,7 @@ private:
     bool released_ = false;
     bool fullscreen_ = false;
     bool closed_ = false;
+    bool destroyed_ = false;
     bool modeKeyHeld_ = false;
     bool waitingForPicture_ = true;
     std::string placeholder_;

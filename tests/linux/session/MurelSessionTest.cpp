@@ -230,7 +230,7 @@ TEST_F(MurelSession, WindowShowsTheHostAndCarriesInput) {
     const std::vector<Arrived> keyA = {Arrived::keyDown({0x1E, false}), Arrived::keyUp({0x1E, false})};
     EXPECT_EQ(arrived, keyA);
 
-    xdotool(viewerDisplay, {"type", "\xC3\xA9\xED\x95\x9C"});  // é and 한
+    xdotool(viewerDisplay, {"type", "--delay", "100", "\xC3\xA9\xED\x95\x9C"});  // é and 한
     std::u32string typed;
     collect(hostScreen, [&](const auto& a) {
         typed.clear();

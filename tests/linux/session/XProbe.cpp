@@ -91,6 +91,11 @@ void XProbe::requestClose(unsigned long window) {
     XFlush(display_);
 }
 
+void XProbe::dropFocus() {
+    XSetInputFocus(display_, None, RevertToNone, CurrentTime);
+    XSync(display_, False);
+}
+
 std::pair<int, int> XProbe::pointer() {
     Window root = 0;
     Window child = 0;

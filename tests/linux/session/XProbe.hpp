@@ -34,6 +34,8 @@ public:
     std::optional<Grabbed> grab(unsigned long window);
     // WM_DELETE_WINDOW, as a close box sends it.
     void requestClose(unsigned long window);
+    // Takes the keyboard focus away from every window, as switching to another program does.
+    void dropFocus();
     // Where the pointer is on the root window.
     std::pair<int, int> pointer();
 
