@@ -2,6 +2,8 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -11,6 +13,7 @@
 
 #include "CommandLine.hpp"
 #include "Frontend.hpp"
+#include "LinuxMediaFactory.hpp"
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
 #include "ViewerWindow.hpp"
@@ -73,6 +76,32 @@ std::string askPassword(const murel::CliOptions& options) {
     return password;
 }
 
+// The platform of this run: the session commands add the media (and the host its input sink).
+murel::app::Platform makePlatform(const murel::CliOptions& options) {
+    murel::app::Platform platform = murel::makeLinuxPlatform();
+    const bool host = options.action == murel::CliAction::Host;
+    const bool view = options.action == murel::CliAction::View;
+    if (!host && !view) return platform;
+
+    murel::LinuxMediaOptions media;
+    if (options.synthetic) {
+        media.capture = murel::LinuxMediaOptions::Capture::Synthetic;
+        if (options.scene) {
+            media.scene.width = static_cast<std::uint32_t>(options.scene->width);
+            media.scene.height = static_cast<std::uint32_t>(options.scene->height);
+            if (options.scene->fps > 0) media.scene.refreshRate = static_cast<std::uint32_t>(options.scene->fps);
+        }
+    }
+    if (options.recordDir) {
+        std::error_code error;
+        std::filesystem::create_directories(*options.recordDir, error);
+        if (error) throw std::runtime_error("Cannot create " + *options.recordDir + ": " + error.message());
+        media.recordTo = std::filesystem::path(*options.recordDir);
+    }
+    platform.media = murel::makeLinuxMediaFactory(media);
+    return platform;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,7 +137,7 @@ int main(int argc, char** argv) {
     }
 
     try {
-        murel::app::Controller controller(murel::makeLinuxPlatform());
+        murel::app::Controller controller(makePlatform(options));
         murel::FrontendServices services;
         services.askPassword = [&options] {
             murel::CliOptions signIn = options;
