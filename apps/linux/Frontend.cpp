@@ -484,7 +484,7 @@ int Frontend::view(const CliOptions& options) {
             firstPicture = true;
             printer_.line("First picture " + std::to_string(nowMs() - connectAt) + " ms after connecting");
         }
-        if (options.mode && !modeAsked && firstPicture && last_.hostStreamSettingsKnown) {
+        if (options.mode && !modeAsked && firstPicture && last_.hostStreamSettingsKnown && last_.hostStreamModes) {
             modeAsked = true;
             requestMode(options.mode);
         }

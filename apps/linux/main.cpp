@@ -13,7 +13,6 @@
 
 #include "CommandLine.hpp"
 #include "Frontend.hpp"
-#include "LinuxMediaFactory.hpp"
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
 #include "ViewerWindow.hpp"
@@ -76,14 +75,10 @@ std::string askPassword(const murel::CliOptions& options) {
     return password;
 }
 
-// The platform of this run: the session commands add the media (and the host its input sink).
+// The platform of this run: the session commands choose their media (and the host its input sink).
 murel::app::Platform makePlatform(const murel::CliOptions& options) {
-    murel::app::Platform platform = murel::makeLinuxPlatform();
-    const bool host = options.action == murel::CliAction::Host;
-    const bool view = options.action == murel::CliAction::View;
-    if (!host && !view) return platform;
-
-    murel::LinuxMediaOptions media;
+    murel::LinuxPlatformOptions platformOptions;
+    murel::LinuxMediaOptions& media = platformOptions.media;
     if (options.synthetic) {
         media.capture = murel::LinuxMediaOptions::Capture::Synthetic;
         if (options.scene) {
@@ -98,8 +93,7 @@ murel::app::Platform makePlatform(const murel::CliOptions& options) {
         if (error) throw std::runtime_error("Cannot create " + *options.recordDir + ": " + error.message());
         media.recordTo = std::filesystem::path(*options.recordDir);
     }
-    platform.media = murel::makeLinuxMediaFactory(media);
-    return platform;
+    return murel::makeLinuxPlatform(std::move(platformOptions));
 }
 
 }  // namespace
