@@ -220,6 +220,15 @@ void Frontend::showFigures(bool host) {
     printer_.live(formatFigures(figures), now);
 }
 
+void Frontend::showStreamMode(std::string& shown) {
+    if (!last_.sessionActive) return;
+    const StreamConfiguration& c = last_.streamConfiguration;
+    const std::string mode = modeText(c.width, c.height, c.fps);
+    if (mode == shown) return;
+    printer_.line("Stream: " + mode);
+    shown = mode;
+}
+
 int Frontend::host(const CliOptions& options) {
     if (!restore(options)) {
         if (stop_) return interrupted();
@@ -265,14 +274,7 @@ int Frontend::host(const CliOptions& options) {
             sentRate_.reset();
             shownMode.clear();
         }
-        if (last_.sessionActive) {
-            const StreamConfiguration& c = last_.streamConfiguration;
-            const std::string mode = modeText(c.width, c.height, c.fps);
-            if (mode != shownMode) {
-                printer_.line("Stream: " + mode);
-                shownMode = mode;
-            }
-        }
+        showStreamMode(shownMode);
         if (!last_.signedIn) return failed(last_.error.empty() ? "Signed out" : last_.error);
         if (controller_.workerStopped()) return failed(last_.error.empty() ? last_.message : last_.error);
         showFigures(true);
@@ -472,14 +474,7 @@ int Frontend::view(const CliOptions& options) {
             shownError = last_.error;
         }
         if (last_.sessionActive || last_.reservationPending) sessionSeen = true;
-        if (last_.sessionActive) {
-            const StreamConfiguration& c = last_.streamConfiguration;
-            const std::string mode = modeText(c.width, c.height, c.fps);
-            if (mode != shownMode) {
-                printer_.line("Stream: " + mode);
-                shownMode = mode;
-            }
-        }
+        showStreamMode(shownMode);
         if (!firstPicture && last_.framesPresented > 0) {
             firstPicture = true;
             printer_.line("First picture " + std::to_string(nowMs() - connectAt) + " ms after connecting");

@@ -59,6 +59,8 @@ private:
     std::optional<HostInfo> findReadyHost(const CliOptions& options, std::string& verdict);
     // view: asks the host for `mode`, or for the next of its advertised modes when nothing is given.
     void requestMode(const std::optional<PictureSize>& mode);
+    // "Stream: WxH@FPS" when the session's stream configuration differs from `shown`.
+    void showStreamMode(std::string& shown);
     // The live figures from the latest snapshot.
     void showFigures(bool host);
     std::int64_t nowMs() const;
