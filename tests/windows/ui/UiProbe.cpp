@@ -3,6 +3,7 @@
 //   dump            the Murel windows and their children: class, id, text, state, screen rectangles
 //   theme light|dark  sets the app theme value and tells every window the setting changed
 //   glyphs TEXT     whether "Segoe UI" has a glyph for every character of TEXT (UTF-8)
+//   manifest PATH   the application manifest embedded in the executable at PATH (Windows path)
 //   quit
 
 #ifndef NOMINMAX
@@ -141,6 +142,20 @@ Json glyphs(const std::string& text) {
     return {{"face", narrow(face)}, {"missing", converted == GDI_ERROR ? -1 : missing}};
 }
 
+Json manifest(const std::string& path) {
+    HMODULE module = LoadLibraryExW(wide(path).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (module == nullptr) return {{"error", "cannot load " + path}};
+    std::string text;
+    if (HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24))) {
+        if (HGLOBAL loaded = LoadResource(module, resource)) {
+            const char* data = static_cast<const char*>(LockResource(loaded));
+            if (data) text.assign(data, SizeofResource(module, resource));
+        }
+    }
+    FreeLibrary(module);
+    return {{"manifest", text}};
+}
+
 }  // namespace
 
 int main() {
@@ -155,6 +170,8 @@ int main() {
                 answer = setTheme(line == "theme dark");
             } else if (line.rfind("glyphs ", 0) == 0) {
                 answer = glyphs(line.substr(7));
+            } else if (line.rfind("manifest ", 0) == 0) {
+                answer = manifest(line.substr(9));
             } else if (line == "quit") {
                 break;
             } else {

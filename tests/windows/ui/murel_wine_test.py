@@ -388,6 +388,8 @@ def scenario_light(prefix, probe, exe, processes, origin, out):
     check_palette(shot, LIGHT, ["window", "tint", "accent", "input"])
     check_unclipped(main)
     check_text_drawn(shot, main, [115, 116, 119, 120], LIGHT["window"])
+    # The empty password field shows its cue banner: common controls 6 are in use.
+    check(ink(shot, local(main, main.child(103)["rect"]), LIGHT["input"]) > 20, "no cue banner in the password field")
     # The title, the hero text and the logo are painted by the window itself.
     check(ink(shot, (720, 130, 1080, 170), LIGHT["window"]) > 200, "no form title")
     check(ink(shot, (48, 258, 428, 402), LIGHT["tint"]) > 800, "no hero title")
@@ -535,11 +537,16 @@ def main():
         probe = Probe(prefix, args.probe, processes)
         glyphs = probe.ask("glyphs 이메일비밀번호로그인")
         check(glyphs["missing"] == 0, f"'Segoe UI' has no Hangul in this prefix: {glyphs}")
+        manifest = probe.ask("manifest Z:" + os.path.abspath(args.murel_exe).replace("/", "\\"))["manifest"]
+        check("PerMonitorV2" in manifest and "Microsoft.Windows.Common-Controls" in manifest
+              and 'version="6.0.0.0"' in manifest, f"Murel.exe's manifest: {manifest!r}")
 
         if args.window_tests:
             log("== window tests")
-            result = prefix.run([args.window_tests], timeout=300)
+            begun_tests = time.monotonic()
+            result = prefix.run([args.window_tests], timeout=600)
             check(result.returncode == 0, f"window tests failed ({result.returncode})")
+            log(f"window tests passed in {time.monotonic() - begun_tests:.1f} s")
 
         origin = start_control(processes, args.control, work)
         register_devices(processes, args.murel, origin, work)

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -58,9 +57,6 @@ struct Shell {
     bool fullscreen = false;
     bool forwarding = true;
     WINDOWPLACEMENT placement{};
-    std::set<UINT> swallowedKeys;
-    std::uint32_t heldButtons = 0;
-    std::uint64_t pointerSequence = 0;
 
     ui::DialogState dialogState;
     bool dialogMessageError = false;  // line 139 likewise
@@ -135,6 +131,7 @@ void startViewing();
 void toggleFullscreen();
 // The key's key-up is not forwarded (its key-down was the interface's own).
 void swallowKey(UINT virtualKey);
+// Lets go of every key and button held on the host and of the mouse capture.
 void releaseInput();
 void hideViewer();
 void invalidateViewer();

@@ -102,7 +102,6 @@ void openStreamSettings() {
     Shell& s = shell();
     if (s.viewer == nullptr || s.panel.closing) return;
     releaseInput();
-    s.swallowedKeys.clear();
     if (!ui::settingsAvailable(s.status, s.panel.closing)) return;
     if (s.dialog == nullptr) {
         const int dpi = s.viewerTheme.dpi;

@@ -117,10 +117,9 @@ void viewerCommand(HWND window, int id) {
         SendMessageW(window, WM_CLOSE, 0, 0);
         break;
     case ui::kIdForwarding:
-        releaseInput();
+        // Releases everything, takes the box's state and gives the keyboard back to the surface.
         s.forwarding = SendMessageW(GetDlgItem(window, ui::kIdForwarding), BM_GETCHECK, 0, 0) == BST_CHECKED;
         forwardingChanged(s.forwarding);
-        if (s.surface) SetFocus(s.surface);
         break;
     default:
         break;
