@@ -71,17 +71,11 @@ void createControls(HWND window) {
     SendMessageW(item(ui::kIdEmail), EM_SETCUEBANNER, FALSE, reinterpret_cast<LPARAM>(w(ui::text::kEmailCue).c_str()));
 }
 
-ui::Size96 clientUnits(HWND window, int dpi) {
-    RECT client{};
-    GetClientRect(window, &client);
-    return {ui::unscale(client.right, dpi), ui::unscale(client.bottom, dpi)};
-}
-
 void layoutPanel() {
     Shell& s = shell();
     if (s.main == nullptr) return;
     const ThemeInstance& theme = s.mainTheme;
-    const ui::Size96 size = clientUnits(s.main, theme.dpi);
+    const ui::Size96 size = clientSize96(s.main, theme.dpi);
     const ui::PanelLayoutKey key{size.w, size.h, theme.dpi, s.status.signedIn, s.panel.settingsMode,
                                  s.status.sessionActive};
     if (key == s.panelLayout) return;
@@ -263,7 +257,7 @@ void paint(HWND window) {
     {
         const ThemeInstance& theme = s.mainTheme;
         DoubleBuffer buffer(window, target, theme.brush(Role::Window));
-        const ui::Size96 size = clientUnits(window, theme.dpi);
+        const ui::Size96 size = clientSize96(window, theme.dpi);
         if (s.status.signedIn) {
             paintSignedIn(buffer.dc(), theme, size.w, size.h);
         } else {
@@ -408,9 +402,7 @@ LRESULT accountProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam
         return 0;
     case WM_DPICHANGED: {
         rebuildTheme(window, s.mainTheme);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        moveToSuggestedRect(window, lParam);
         s.panelLayout = {};
         layoutPanel();
         scrollDeviceList(s.scroll, true);

@@ -14,22 +14,10 @@ namespace {
 using ui::FontRole;
 using ui::Role;
 
-ui::Size96 listSize() {
-    const Shell& s = shell();
-    RECT client{};
-    GetClientRect(s.hostList, &client);
-    return {ui::unscale(client.right, s.mainTheme.dpi), ui::unscale(client.bottom, s.mainTheme.dpi)};
-}
+ui::Size96 listSize() { return clientSize96(shell().hostList, shell().mainTheme.dpi); }
 
-bool place(HWND window, const RECT& target) {
-    RECT current{};
-    GetWindowRect(window, &current);
-    MapWindowPoints(HWND_DESKTOP, shell().hostList, reinterpret_cast<POINT*>(&current), 2);
-    if (EqualRect(&current, &target)) return false;
-    SetWindowPos(window, nullptr, target.left, target.top, target.right - target.left, target.bottom - target.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOREDRAW);
-    return true;
-}
+// Rows move without redrawing each control; the list is redrawn once afterwards.
+bool place(HWND window, const RECT& target) { return moveChild(shell().hostList, window, target, SWP_NOREDRAW); }
 
 bool placeRows(int listWidth) {
     Shell& s = shell();

@@ -220,9 +220,7 @@ LRESULT streamSettingsProcedure(HWND window, UINT message, WPARAM wParam, LPARAM
         return MAKELRESULT(ui::kIdApply, DC_HASDEFID);
     case WM_DPICHANGED: {
         rebuildTheme(window, s.dialogTheme);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        moveToSuggestedRect(window, lParam);
         layoutDialog(window);
         return 0;
     }

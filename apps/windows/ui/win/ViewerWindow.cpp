@@ -18,34 +18,17 @@ using ui::Role;
 constexpr DWORD kWindowedStyle = WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_CLIPCHILDREN;
 constexpr DWORD kFullscreenStyle = WS_POPUP | WS_VISIBLE | WS_CLIPCHILDREN;
 
-ui::Size96 clientUnits(HWND window, int dpi) {
-    RECT client{};
-    GetClientRect(window, &client);
-    return {ui::unscale(client.right, dpi), ui::unscale(client.bottom, dpi)};
-}
-
-bool place(HWND parent, HWND window, const RECT& target) {
-    if (window == nullptr) return false;
-    RECT current{};
-    GetWindowRect(window, &current);
-    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&current), 2);
-    if (EqualRect(&current, &target)) return false;
-    SetWindowPos(window, nullptr, target.left, target.top, target.right - target.left, target.bottom - target.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
-    return true;
-}
-
 void layoutViewer(HWND window) {
     Shell& s = shell();
     const ThemeInstance& t = s.viewerTheme;
-    const ui::Size96 size = clientUnits(window, t.dpi);
+    const ui::Size96 size = clientSize96(window, t.dpi);
     const ui::ViewerLayout l = ui::viewerLayout(size.w, size.h);
     bool moved = false;
-    moved |= place(window, GetDlgItem(window, ui::kIdForwarding), t.rect(l.forwarding));
-    moved |= place(window, GetDlgItem(window, ui::kIdViewerSettings), t.rect(l.settings));
-    moved |= place(window, GetDlgItem(window, ui::kIdFullscreen), t.rect(l.fullscreen));
-    moved |= place(window, GetDlgItem(window, ui::kIdViewerClose), t.rect(l.close));
-    moved |= place(window, s.surface, t.rect(l.surface));
+    moved |= moveChild(window, GetDlgItem(window, ui::kIdForwarding), t.rect(l.forwarding));
+    moved |= moveChild(window, GetDlgItem(window, ui::kIdViewerSettings), t.rect(l.settings));
+    moved |= moveChild(window, GetDlgItem(window, ui::kIdFullscreen), t.rect(l.fullscreen));
+    moved |= moveChild(window, GetDlgItem(window, ui::kIdViewerClose), t.rect(l.close));
+    moved |= moveChild(window, s.surface, t.rect(l.surface));
     if (moved) InvalidateRect(window, nullptr, FALSE);
 }
 
@@ -57,7 +40,7 @@ void paintViewer(HWND window) {
     {
         DoubleBuffer buffer(window, target, t.brush(Role::Window));
         HDC dc = buffer.dc();
-        const ui::Size96 size = clientUnits(window, t.dpi);
+        const ui::Size96 size = clientSize96(window, t.dpi);
         const ui::ViewerLayout l = ui::viewerLayout(size.w, size.h);
         fillRect(dc, t, l.header, t.colour(Role::Window));
         fillRect(dc, t, l.footerBand, t.colour(Role::Window));
@@ -79,7 +62,7 @@ void paintSurface(HWND window) {
         const ThemeInstance& t = s.viewerTheme;
         HBRUSH black = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
         DoubleBuffer buffer(window, target, black);
-        const ui::Size96 size = clientUnits(window, t.dpi);
+        const ui::Size96 size = clientSize96(window, t.dpi);
         const ui::SurfaceWaitRects r = ui::surfaceWaitRects(size.w, size.h);
         const UINT oneLine = DT_CENTER | DT_SINGLELINE | DT_VCENTER | DT_END_ELLIPSIS;
         drawText(buffer.dc(), t, wide(ui::text::kWaitingFirstFrame), r.title, FontRole::Heading,
@@ -218,9 +201,7 @@ LRESULT viewerProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_DPICHANGED: {
         rebuildTheme(window, s.viewerTheme);
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
-                     suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+        moveToSuggestedRect(window, lParam);
         layoutViewer(window);
         return 0;
     }

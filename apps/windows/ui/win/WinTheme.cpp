@@ -298,6 +298,29 @@ ui::FontRole fontRoleOf(HWND control) {
     return static_cast<ui::FontRole>(stored - 1);
 }
 
+ui::Size96 clientSize96(HWND window, int dpi) {
+    RECT client{};
+    GetClientRect(window, &client);
+    return {ui::unscale(client.right, dpi), ui::unscale(client.bottom, dpi)};
+}
+
+bool moveChild(HWND parent, HWND child, const RECT& target, UINT extraFlags) {
+    if (child == nullptr) return false;
+    RECT current{};
+    GetWindowRect(child, &current);
+    MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&current), 2);
+    if (EqualRect(&current, &target)) return false;
+    SetWindowPos(child, nullptr, target.left, target.top, target.right - target.left, target.bottom - target.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE | extraFlags);
+    return true;
+}
+
+void moveToSuggestedRect(HWND window, LPARAM suggested) {
+    const RECT* r = reinterpret_cast<const RECT*>(suggested);
+    SetWindowPos(window, nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 void drawOwnerButton(const DRAWITEMSTRUCT& item, bool inDeviceList) {
     const ButtonRecord* record = recordOf(item.hwndItem);
     if (record == nullptr) return;

@@ -82,6 +82,13 @@ bool isOwnerButton(HWND window);
 // What the control-colour rules take a child for, by its window class.
 ui::ControlClass controlClassOf(HWND control);
 
+// The client area in 96-dpi units.
+ui::Size96 clientSize96(HWND window, int dpi);
+// Moves a child to `target` (client pixels of its parent) unless it is there; true when it moved.
+bool moveChild(HWND parent, HWND child, const RECT& target, UINT extraFlags = 0);
+// WM_DPICHANGED: takes the rectangle the system suggests (lParam).
+void moveToSuggestedRect(HWND window, LPARAM suggested);
+
 // WM_DRAWITEM of a parent for its owner buttons.
 void drawOwnerButton(const DRAWITEMSTRUCT& item, bool inDeviceList);
 
