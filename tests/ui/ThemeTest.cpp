@@ -49,8 +49,8 @@ TEST(Theme, FontsScaleWithDpi) {
     EXPECT_EQ(fontHeight(FontRole::Body, 144), -21);
     EXPECT_EQ(fontHeight(FontRole::Caption, 144), -17);  // 16.5 rounds away from zero
     EXPECT_EQ(fontHeight(FontRole::Display, 0), -48);    // an unknown DPI counts as 96
-    EXPECT_EQ(fontSpec(FontRole::Logo).face, "Consolas");
-    EXPECT_EQ(fontSpec(FontRole::Heading).weight, 600);
+    EXPECT_EQ(fontStyle(FontRole::Logo).face, "Consolas");
+    EXPECT_EQ(fontStyle(FontRole::Heading).weight, 600);
     EXPECT_EQ(mulDiv(7, 3, 2), 11);
     EXPECT_EQ(mulDiv(-7, 3, 2), -11);
     EXPECT_EQ(mulDiv(1, 1, 0), -1);

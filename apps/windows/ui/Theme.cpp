@@ -49,7 +49,7 @@ Colour dividerColour(const Palette& palette) {
                (3 * blueOf(card) + blueOf(border)) / 4);
 }
 
-FontSpec fontSpec(FontRole role) {
+FontStyle fontStyle(FontRole role) {
     switch (role) {
     case FontRole::Body: return {"Segoe UI", 14, 400};
     case FontRole::Small: return {"Segoe UI", 12, 400};
@@ -62,7 +62,7 @@ FontSpec fontSpec(FontRole role) {
     return {"Segoe UI", 14, 400};
 }
 
-int fontHeight(FontRole role, int dpi) { return -scale(fontSpec(role).size, dpi); }
+int fontHeight(FontRole role, int dpi) { return -scale(fontStyle(role).size, dpi); }
 
 bool isLinkButton(int id) { return id == 107 || id == 108 || id == 109 || id == 113; }
 

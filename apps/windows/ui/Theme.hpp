@@ -65,13 +65,13 @@ Colour dividerColour(const Palette& palette);
 enum class FontRole : int { Body, Small, Caption, Heading, Title, Display, Logo };
 inline constexpr int kFontRoleCount = 7;
 
-struct FontSpec {
+struct FontStyle {
     std::string_view face;
     int size = 0;  // pixels at 96 dpi
     int weight = 0;
 };
 
-FontSpec fontSpec(FontRole role);
+FontStyle fontStyle(FontRole role);
 // The height handed to font creation: negative (character height) pixels at the DPI.
 int fontHeight(FontRole role, int dpi);
 

@@ -137,9 +137,9 @@ void ThemeInstance::build(HWND window) {
     palette = systemPalette();
     for (int i = 0; i < ui::kFontRoleCount; ++i) {
         const auto role = static_cast<ui::FontRole>(i);
-        const ui::FontSpec spec = ui::fontSpec(role);
-        const std::wstring face(spec.face.begin(), spec.face.end());
-        HFONT font = CreateFontW(ui::fontHeight(role, dpi), 0, 0, 0, spec.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+        const ui::FontStyle style = ui::fontStyle(role);
+        const std::wstring face(style.face.begin(), style.face.end());
+        HFONT font = CreateFontW(ui::fontHeight(role, dpi), 0, 0, 0, style.weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                                  OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH,
                                  face.c_str());
         if (fonts_[i]) replaced_.push_back(fonts_[i]);
