@@ -47,6 +47,7 @@ app::Platform makeLinuxPlatform(LinuxPlatformOptions options) {
     platform.requestIds = randomGuidSource();
     // Nothing to enter or leave on the worker thread: no COM, no Media Foundation.
     platform.apartment = {};
+    platform.media = makeLinuxMediaFactory(std::move(options.media));
     platform.deviceKind = "linux";
     return platform;
 }

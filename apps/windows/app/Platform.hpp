@@ -20,9 +20,12 @@
 // makeHttp, openSignaling, credentialVault and sha256 are required; the Controller's constructor
 // throws std::invalid_argument when one is missing.
 //
-// Media (graphics device, capture, conversion, encoder, decoders, presenter), the input injector
-// and the media timer resolution join this record as further members when the session and hosting
-// flows are built; until then the Controller refuses the commands that would need them.
+//   - media: the makers of the media objects (graphics device, capture, converter, encoder,
+//     decoders, presenter) and the media timer resolution (media/MediaFactory.hpp): Windows
+//     murel::win::makeWindowsMediaFactory(), Linux murel::makeLinuxMediaFactory(), tests fakes.
+//     Empty makers: the platform cannot view or host (MediaFactory::canView / canHost).
+// The input injector joins this record when the session flows are built; until then the Controller
+// refuses the commands that would need it.
 
 #include <cstdint>
 #include <functional>
@@ -30,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+#include "media/MediaFactory.hpp"
 #include "platform/CredentialVault.hpp"
 #include "platform/Http.hpp"
 #include "platform/HttpTransport.hpp"
@@ -77,6 +81,7 @@ struct Platform {
     Sha256Function sha256;
     GuidSource requestIds;
     WorkerApartment apartment;
+    MediaFactory media;
     // What the device registers as with the control service.
     std::string deviceKind = "windows";
 };
