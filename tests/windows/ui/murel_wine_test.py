@@ -127,10 +127,17 @@ class Prefix:
 
     def create(self, work):
         begun = time.monotonic()
-        os.makedirs(self.path)
-        # Keep the server up between programs: each start then takes a fraction of a second.
-        subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
-        self.run(["wineboot", "--init"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The run's shared prefix (scripts/test) is copied rather than used: this test changes the
+        # DPI and theme and ends the prefix's server, which would disturb the tests sharing it.
+        shared = os.environ.get("MUREL_WINE_PREFIX", "")
+        if shared and os.path.isfile(os.path.join(shared, "system.reg")):
+            subprocess.run(["cp", "-a", shared, self.path], check=True)
+            # Keep the server up between programs: each start then takes a fraction of a second.
+            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+        else:
+            os.makedirs(self.path)
+            subprocess.run([WINESERVER, "-p"], env=self.env, check=True)
+            self.run(["wineboot", "--init"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.set_registry(work, dpi=96, dark=False)
         log(f"prefix ready in {time.monotonic() - begun:.1f} s")
 
