@@ -3,8 +3,8 @@
 // WebSocket, Credential Manager and CNG for saved sign-ins, CoCreateGuid request ids, and the
 // worker's COM + Media Foundation apartment.
 //
-// Media, the input injector and the media timer resolution join when the session and hosting
-// flows need them.
+// The media makers stay empty until the Windows media factory exists (the platform then can
+// neither view nor host); the input injector joins with the session flows.
 
 #include "app/Platform.hpp"
 
