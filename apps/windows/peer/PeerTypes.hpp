@@ -22,9 +22,7 @@ inline std::span<const std::uint8_t> asUint8(const PeerBytes& bytes) {
     return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
 }
 
-// Channel numbers of sendInput and ChannelMessage events.
-inline constexpr std::int32_t kControlChannel = 0;
-inline constexpr std::int32_t kPointerChannel = 1;
+// Channel numbers (kControlChannel, kPointerChannel) are in protocol/Wire.hpp.
 inline constexpr const char* kControlChannelLabel = "murel.control.v1";
 inline constexpr const char* kPointerChannelLabel = "murel.pointer.v1";
 

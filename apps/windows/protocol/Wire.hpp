@@ -29,6 +29,10 @@ inline constexpr std::size_t kControlBodyLimit = 131072;
 inline constexpr std::size_t kSignalingMessageLimit = 131072;
 inline constexpr std::size_t kCredentialRecordLimit = 2560;
 inline constexpr std::size_t kInputMessageLimit = 4096;
+
+// The session's two data channels, numbered as input messages and channel events name them.
+inline constexpr std::int32_t kControlChannel = 0;  // "murel.control.v1": reliable, ordered
+inline constexpr std::int32_t kPointerChannel = 1;  // "murel.pointer.v1": unordered, never retransmitted
 inline constexpr int kMaxJsonDepth = 32;
 
 // Parses one received message: 1..limit bytes, strict JSON, at most 32 containers deep, an object
