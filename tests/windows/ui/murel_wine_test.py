@@ -6,8 +6,12 @@ in the registry) and shared by every step:
   1. the window tests (the interface's window procedures in-process with a scripted Controller);
   2. Murel.exe at 96 dpi, light: sign-in form, connection settings, sign-up with a too short
      password, sign-in, the account's devices as registered by the Linux `murel` (one of them
-     online with the host profile), the hosting switch, then dark mode switched while running;
-  3. Murel.exe at 144 dpi, dark: the saved sign-in, then light mode switched while running.
+     online with the host profile), the hosting switch (its probe fails on Wine's media), then dark
+     mode switched while running;
+  3. Murel.exe at 144 dpi, dark: the saved sign-in, then light mode switched while running; then
+     the Linux device hosts a synthetic picture and Murel.exe connects to it from the device list:
+     the viewer opens on the Connect and closes with the Controller's answer (Wine has no hardware
+     video, so the answer is the media failure).
 Keyboard and mouse go through xdotool; what the windows hold is read by murel_ui_probe.exe from
 inside the prefix; screenshots are saved under --out and checked by their pixels.
 
@@ -22,6 +26,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from PIL import Image, ImageGrab
@@ -47,6 +52,10 @@ DARK = {
 }
 
 SS_NOPREFIX = 0x80
+
+# What the Controller answers a Connect with under Wine 8: its D3D11 has no video device, so the
+# viewer's colour converter cannot be built.
+WINE_MEDIA_FAILURE = "Get D3D video device failed (HRESULT 2147500034)"
 
 
 class Failure(Exception):
@@ -93,6 +102,41 @@ class Processes:
                     process.kill()
                     process.wait()
         self.items.clear()
+
+
+class Lines:
+    """A process's output lines, read on a thread so waiting for one never blocks past its time-out."""
+
+    def __init__(self, process):
+        self.lines = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(process.stdout,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in stream:
+            with self.lock:
+                self.lines.append(line.rstrip("\n"))
+
+    def wait(self, what, predicate, timeout=60):
+        def seen():
+            with self.lock:
+                return next((line for line in self.lines if predicate(line)), None)
+        return wait_for(what, seen, timeout)
+
+    def text(self):
+        with self.lock:
+            return "\n".join(self.lines)
+
+
+def stop_process(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGINT)
+        try:
+            process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
 
 
 def start_xvfb(processes, work):
@@ -346,8 +390,12 @@ def start_control(processes, binary, work):
     return "http://" + line[len("listening on "):]
 
 
+def linux_env(home):
+    return dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"))
+
+
 def linux_murel(binary, home, *args, password=None):
-    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"))
+    env = linux_env(home)
     result = subprocess.run([binary] + list(args), input=(password + "\n") if password else "", text=True,
                             capture_output=True, env=env, timeout=60)
     if result.returncode != 0:
@@ -356,18 +404,35 @@ def linux_murel(binary, home, *args, password=None):
 
 
 def register_devices(processes, binary, origin, work):
-    """The account and two Linux devices: one online with the host profile, one offline."""
+    """The account and two Linux devices: one online with the host profile, one offline.
+    Returns the home of the online one and its process."""
     home = os.path.join(work, "linux-home")
     os.makedirs(home)
     linux_murel(binary, home, "signup", "--server", origin, "--email", EMAIL, "--host", "--name", "Studio & Co",
                 password=PASSWORD)
     linux_murel(binary, home, "signin", "--server", origin, "--email", EMAIL, "--client", "--name", "Laptop",
                 password=PASSWORD)
-    env = dict(os.environ, HOME=home, XDG_DATA_HOME=os.path.join(home, "data"))
     online = processes.add(subprocess.Popen(
-        [binary, "online", "--server", origin, "--email", EMAIL, "--host"], env=env, stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True), "murel online")
-    wait_for("the Linux host to go online", lambda: "online: yes" in (online.stdout.readline() or ""), 60)
+        [binary, "online", "--server", origin, "--email", EMAIL, "--host"], env=linux_env(home),
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True), "murel online")
+    Lines(online).wait("the Linux host to go online", lambda line: "online: yes" in line)
+    return home, online
+
+
+def wait_for_line_112(probe, after, expected, timeout=60):
+    """Waits until the message line reads `expected`; fails with every text it showed meanwhile."""
+    seen = []
+
+    def shows():
+        text = probe.main().text(112)
+        if not seen or seen[-1] != text:
+            seen.append(text)
+        return text == expected
+    try:
+        wait_for(f"the answer to {after}", shows, timeout)
+    except Failure:
+        raise Failure(f"line 112 after {after} read {seen}, never {expected!r}")
+    log(f"line 112 after {after}: {seen}")
 
 
 def start_murel(prefix, exe, processes, name):
@@ -452,10 +517,12 @@ def scenario_light(prefix, probe, exe, processes, origin, out):
     check_unclipped(main)
     check_text_drawn(shot, main, [121, 122, 123], LIGHT["card"], minimum=10)
 
-    # Turning hosting on: what this build's Controller answers is shown on the message line.
+    # Turning hosting on runs the Controller's capture-and-encode probe, which Wine's D3D11 cannot
+    # pass: its answer is shown on the message line and the switch stays off.
     click(main.child(111))
-    main = wait_for("the hosting answer", lambda: (m := probe.main()).text(112) != "같은 계정의 기기에 연결하세요." and m)
-    log(f"hosting answer: {main.text(112)!r}")
+    wait_for_line_112(probe, "turning hosting on", WINE_MEDIA_FAILURE)
+    main = wait_for("the hosting switch to be enabled again", lambda: (m := probe.main()).child(111)["enabled"] and m)
+    check(main.text(111) == "호스트 켜기", f"the hosting switch reads {main.text(111)!r} after the failed probe")
     line = local(main, main.child(112)["rect"])
     grab(main, out, "hosting-light-96", lambda shot: count_colour(shot, LIGHT["error"], line, tolerance=8) > 20)
 
@@ -471,7 +538,7 @@ def scenario_light(prefix, probe, exe, processes, origin, out):
     close_main(probe, process)
 
 
-def scenario_dark(prefix, probe, exe, processes, origin, out, work):
+def scenario_dark(prefix, probe, exe, processes, origin, out, work, murel, linux):
     log("== 144 dpi, dark")
     prefix.set_registry(work, dpi=144, dark=True)
     process = start_murel(prefix, exe, processes, "murel-144")
@@ -509,7 +576,47 @@ def scenario_dark(prefix, probe, exe, processes, origin, out, work):
     check_palette(shot, LIGHT, ["window", "sidebar", "card", "accent_light"])
     check(count_colour(shot, DARK["window"]) < 50, "dark window colour left after switching to light")
 
+    scenario_session(probe, processes, murel, origin, linux)
+    main = probe.main()
+    line = local(main, main.child(112)["rect"])
+    grab(main, out, "connect-light-144", lambda shot: count_colour(shot, LIGHT["error"], line, tolerance=8) > 20)
     close_main(probe, process)
+
+
+def scenario_session(probe, processes, binary, origin, linux):
+    """The Linux device hosts; Murel.exe's device list offers it and a Connect goes to the Controller."""
+    log("== session with the Linux host")
+    home, online = linux
+    # The same registration cannot be on the signaling channel twice: the presence-only run ends first.
+    stop_process(online)
+    host = processes.add(subprocess.Popen(
+        [binary, "host", "--server", origin, "--email", EMAIL, "--synthetic", "--scene", "320x240@15"],
+        env=linux_env(home), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        text=True), "murel host")
+    host_lines = Lines(host)
+    try:
+        host_lines.wait("the Linux device to host", lambda line: line.startswith("Hosting as Studio & Co"), 90)
+    except Failure:
+        raise Failure("murel host did not start hosting:\n" + host_lines.text())
+
+    def studio_ready():
+        main = probe.main()
+        rows = {row["name"]["text"]: row for row in main.rows()}
+        studio = rows.get("Studio & Co")
+        return (main, studio) if studio and studio["state"]["text"] == "연결 가능" and studio["button"]["enabled"] \
+            else None
+    main, studio = wait_for("Studio & Co to be ready in the device list", studio_ready, 60)
+
+    click(studio["button"])
+    # The viewer is opened for the Connect, titled with the host's name, and closed by the answer.
+    viewer = wait_for("the viewer window", lambda: probe.window("MurelViewer"), 30)
+    check(viewer.data["text"] == "Murel · Studio & Co", f"viewer title {viewer.data['text']!r}")
+    wait_for_line_112(probe, "Connect", WINE_MEDIA_FAILURE)
+    wait_for("the viewer to close", lambda: not probe.window("MurelViewer").data["visible"], 30)
+    # Nothing is left half-open: the host can be connected to again.
+    wait_for("the connect button to be enabled again", studio_ready, 30)
+    check(host.poll() is None, "murel host ended:\n" + host_lines.text())
+    stop_process(host)
 
 
 XENV = {}
@@ -554,9 +661,9 @@ def main():
             log(f"window tests passed in {time.monotonic() - begun_tests:.1f} s")
 
         origin = start_control(processes, args.control, work)
-        register_devices(processes, args.murel, origin, work)
+        linux = register_devices(processes, args.murel, origin, work)
         scenario_light(prefix, probe, args.murel_exe, processes, origin, args.out)
-        scenario_dark(prefix, probe, args.murel_exe, processes, origin, args.out, work)
+        scenario_dark(prefix, probe, args.murel_exe, processes, origin, args.out, work, args.murel, linux)
         log(f"passed in {time.monotonic() - begun:.1f} s")
         return 0
     except (Failure, subprocess.SubprocessError, OSError) as error:

@@ -4,7 +4,10 @@
 
 #include <memory>
 
+#include "app/SessionPeer.hpp"
 #include "app/win/WorkerApartment.hpp"
+#include "input/win/SendInputSink.hpp"
+#include "media/win/WindowsMediaFactory.hpp"
 #include "platform/win/CngSha256.hpp"
 #include "platform/win/CredentialManagerVault.hpp"
 #include "platform/win/WinGuidSource.hpp"
@@ -34,6 +37,9 @@ app::Platform makeWindowsPlatform() {
     platform.sha256 = cngSha256;
     platform.requestIds = coCreateGuidSource();
     platform.apartment = comMediaFoundationApartment();
+    platform.media = makeWindowsMediaFactory();
+    platform.makePeer = app::nativePeerFactory();
+    platform.inputSink = std::make_shared<SendInputSink>();
     platform.deviceKind = "windows";
     return platform;
 }

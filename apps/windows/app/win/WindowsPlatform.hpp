@@ -1,10 +1,8 @@
 #pragma once
 // The Controller's platform in Murel.exe: WinHTTP for the control service and the signaling
-// WebSocket, Credential Manager and CNG for saved sign-ins, CoCreateGuid request ids, and the
-// worker's COM + Media Foundation apartment.
-//
-// The media makers stay empty until the Windows media factory exists (the platform then can
-// neither view nor host); the input injector joins with the session flows.
+// WebSocket, Credential Manager and CNG for saved sign-ins, CoCreateGuid request ids, the
+// worker's COM + Media Foundation apartment, the D3D11 / DXGI / Media Foundation media (with the
+// 1 ms timer resolution during a session), the native peer and SendInput for the host's input.
 
 #include "app/Platform.hpp"
 
