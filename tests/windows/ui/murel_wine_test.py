@@ -94,13 +94,7 @@ class Processes:
 
     def stop_all(self):
         for process, _ in reversed(self.items):
-            if process.poll() is None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            stop_process(process, signal.SIGTERM, 10)
         self.items.clear()
 
 
@@ -129,11 +123,12 @@ class Lines:
             return "\n".join(self.lines)
 
 
-def stop_process(process):
+def stop_process(process, how=signal.SIGINT, timeout=20):
+    """Asks the process to end (murel ends hosting cleanly on SIGINT), killing it after the time-out."""
     if process.poll() is None:
-        process.send_signal(signal.SIGINT)
+        process.send_signal(how)
         try:
-            process.wait(timeout=20)
+            process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
