@@ -2,8 +2,8 @@
 
 #include "Certificate.hpp"
 #include "Fingerprint.hpp"
-#include "TimerThread.hpp"
-#include "Transport.hpp"
+#include "common/TimerThread.hpp"
+#include "common/Transport.hpp"
 
 #include <openssl/types.h>
 

@@ -1,6 +1,6 @@
 #include "peer/DataChannelInternal.hpp"
 
-#include "dtls/TimerThread.hpp"
+#include "common/TimerThread.hpp"
 
 #include <stdexcept>
 

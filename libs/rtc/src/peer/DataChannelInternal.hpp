@@ -6,7 +6,7 @@
 
 #include "rtc/DataChannel.hpp"
 
-#include "dtls/DataChannel.hpp"
+#include "sctp/DataChannel.hpp"
 
 #include <mutex>
 

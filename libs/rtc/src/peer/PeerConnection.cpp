@@ -6,9 +6,9 @@
 
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
-#include "dtls/SafeCallback.hpp"
-#include "dtls/SctpTransport.hpp"
-#include "dtls/TimerThread.hpp"
+#include "common/SafeCallback.hpp"
+#include "sctp/SctpTransport.hpp"
+#include "common/TimerThread.hpp"
 #include "ice/IceAgent.hpp"
 
 #include <algorithm>

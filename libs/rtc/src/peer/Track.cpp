@@ -1,6 +1,6 @@
 #include "peer/TrackInternal.hpp"
 
-#include "dtls/TimerThread.hpp"
+#include "common/TimerThread.hpp"
 
 #include <condition_variable>
 #include <deque>

@@ -3,7 +3,7 @@
 
 #include "rtc/Track.hpp"
 
-#include "dtls/SafeCallback.hpp"
+#include "common/SafeCallback.hpp"
 
 #include <atomic>
 #include <cstdint>
