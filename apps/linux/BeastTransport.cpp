@@ -21,7 +21,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include "WipingAllocator.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel {

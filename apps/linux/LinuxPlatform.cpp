@@ -48,6 +48,8 @@ app::Platform makeLinuxPlatform(LinuxPlatformOptions options) {
     // Nothing to enter or leave on the worker thread: no COM, no Media Foundation.
     platform.apartment = {};
     platform.media = makeLinuxMediaFactory(std::move(options.media));
+    platform.makePeer = app::nativePeerFactory();
+    // The input sink depends on the front end's choice (XTest on a display, or nothing to drive).
     platform.deviceKind = "linux";
     return platform;
 }

@@ -1,9 +1,9 @@
 #pragma once
 // The Controller's platform on Linux: Boost.Beast transports under the portable HTTP client and
 // signaling socket, saved sign-ins in files under $XDG_DATA_HOME/murel/credentials, OpenSSL
-// SHA-256, the steady clock, random (version 4) request ids and the Linux media (X11 or synthetic
-// capture, libswscale, libavcodec, X11 or recording presenter). The worker thread needs no
-// apartment here.
+// SHA-256, the steady clock, random (version 4) request ids, the Linux media (X11 or synthetic
+// capture, libswscale, libavcodec, X11 or recording presenter) and the native peer. The worker
+// thread needs no apartment here. The caller adds the input sink it wants (XTest, or none).
 
 #include <filesystem>
 #include <optional>

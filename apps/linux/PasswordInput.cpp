@@ -6,7 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 

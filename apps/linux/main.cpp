@@ -2,6 +2,8 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -13,8 +15,9 @@
 #include "Frontend.hpp"
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
+#include "ViewerWindow.hpp"
 #include "app/Controller.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace {
 
@@ -72,6 +75,27 @@ std::string askPassword(const murel::CliOptions& options) {
     return password;
 }
 
+// The platform of this run: the session commands choose their media (and the host its input sink).
+murel::app::Platform makePlatform(const murel::CliOptions& options) {
+    murel::LinuxPlatformOptions platformOptions;
+    murel::LinuxMediaOptions& media = platformOptions.media;
+    if (options.synthetic) {
+        media.capture = murel::LinuxMediaOptions::Capture::Synthetic;
+        if (options.scene) {
+            media.scene.width = static_cast<std::uint32_t>(options.scene->width);
+            media.scene.height = static_cast<std::uint32_t>(options.scene->height);
+            if (options.scene->fps > 0) media.scene.refreshRate = static_cast<std::uint32_t>(options.scene->fps);
+        }
+    }
+    if (options.recordDir) {
+        std::error_code error;
+        std::filesystem::create_directories(*options.recordDir, error);
+        if (error) throw std::runtime_error("Cannot create " + *options.recordDir + ": " + error.message());
+        media.recordTo = std::filesystem::path(*options.recordDir);
+    }
+    return murel::makeLinuxPlatform(std::move(platformOptions));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -88,6 +112,10 @@ int main(int argc, char** argv) {
         return murel::kExitSuccess;
     }
 
+    // Before any X11 call: the viewer window, the presenter and the input sink each run on a
+    // thread of their own.
+    if (options.action == murel::CliAction::Host || options.action == murel::CliAction::View) murel::initX11Threads();
+
     installSignalHandlers();
     std::string password;
     if (murel::actionNeedsPassword(options.action)) {
@@ -103,8 +131,15 @@ int main(int argc, char** argv) {
     }
 
     try {
-        murel::app::Controller controller(murel::makeLinuxPlatform());
-        murel::Frontend frontend(controller, std::cout, stopSignal, ::isatty(STDOUT_FILENO) == 1);
+        murel::app::Controller controller(makePlatform(options));
+        murel::FrontendServices services;
+        services.askPassword = [&options] {
+            murel::CliOptions signIn = options;
+            signIn.action = murel::CliAction::SignIn;
+            return askPassword(signIn);
+        };
+        services.openWindow = murel::makeX11ViewerWindow;
+        murel::Frontend frontend(controller, std::cout, stopSignal, ::isatty(STDOUT_FILENO) == 1, std::move(services));
         return frontend.run(options, std::move(password));
     } catch (const std::exception& e) {
         murel::wipe(password);

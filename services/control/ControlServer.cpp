@@ -1,13 +1,16 @@
 #include "ControlServer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <type_traits>
+#include <unordered_map>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
@@ -16,6 +19,9 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
+
+#include "HttpRequestReader.hpp"
+#include "WorkerPool.hpp"
 
 namespace murel {
 namespace {
@@ -28,37 +34,73 @@ namespace ssl = net::ssl;
 using tcp = net::ip::tcp;
 using namespace std::chrono_literals;
 
-constexpr std::size_t kHeaderLimit = 16 * 1024;
 constexpr std::size_t kOutgoingQueueLimit = 1024;
 constexpr std::size_t kOutgoingBytesLimit = 4 * 1024 * 1024;
-constexpr std::size_t kConnectionLimit = 16000;
 constexpr auto kHttpTimeout = 30s;
 constexpr auto kHandshakeTimeout = 10s;
+// How long a connection being closed by the service may take to flush its close frame.
+constexpr auto kCloseGrace = 10s;
+constexpr std::size_t kHashWorkers = 2;
 
-using Log = std::function<void(std::string_view)>;
+using Log = LogSink;
 
 struct Context {
     ControlService& service;
-    net::io_context& io;
-    net::thread_pool& pool;
+    WorkerPool& pool;
     ssl::context* tls;
-    std::chrono::seconds idleTimeout;
+    const ServiceOptions& options;
     const Log& log;
     std::atomic<std::size_t> connections{0};
+    std::mutex addressMutex;
+    std::unordered_map<std::string, std::size_t> addressConnections;
+    LogThrottle refusedConnections;
+    LogThrottle refusedBusy;
+    LogThrottle badRequests;
+    LogThrottle overflows;
 };
 
-// Keeps the connection count while a connection object lives.
+// Logs a line a client can provoke at will at most once a second, saying how many were held back.
+void logThrottled(Context& context, LogThrottle& throttle, LogLevel level, const std::string& line) {
+    if (const auto held = throttle.admit()) {
+        context.log(level, *held == 0 ? line : line + " (" + std::to_string(*held) + " more since the last such line)");
+    }
+}
+
+// One connection's share of the global and the per-address connection limits, from accept until
+// the connection object (HTTP, then perhaps signaling) is gone.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(Context& context) : context_(&context) { ++context_->connections; }
-    ConnectionSlot(ConnectionSlot&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+    static std::optional<ConnectionSlot> acquire(Context& context, const std::string& address, const char*& refusal) {
+        std::lock_guard lock(context.addressMutex);
+        if (context.connections.load() >= context.options.maxConnections) {
+            refusal = "connection limit reached";
+            return std::nullopt;
+        }
+        auto& count = context.addressConnections[address];
+        if (count >= context.options.maxConnectionsPerAddress) {
+            refusal = "per-address connection limit reached";
+            return std::nullopt;
+        }
+        ++count;
+        ++context.connections;
+        return ConnectionSlot(context, address);
+    }
+    ConnectionSlot(ConnectionSlot&& other) noexcept
+        : context_(std::exchange(other.context_, nullptr)), address_(std::move(other.address_)) {}
     ConnectionSlot& operator=(ConnectionSlot&&) = delete;
     ~ConnectionSlot() {
-        if (context_) --context_->connections;
+        if (!context_) return;
+        std::lock_guard lock(context_->addressMutex);
+        const auto it = context_->addressConnections.find(address_);
+        if (it != context_->addressConnections.end() && --it->second == 0) context_->addressConnections.erase(it);
+        --context_->connections;
     }
+    const std::string& address() const { return address_; }
 
 private:
+    ConnectionSlot(Context& context, std::string address) : context_(&context), address_(std::move(address)) {}
     Context* context_;
+    std::string address_;
 };
 
 template <class Stream>
@@ -70,6 +112,17 @@ std::string endpointText(const tcp::endpoint& endpoint) {
     return host + ":" + std::to_string(endpoint.port());
 }
 
+// The key of the per-address limits: an IPv4 address, or the /64 an IPv6 address belongs to (one
+// host usually holds a whole /64).
+std::string addressKey(const net::ip::address& address) {
+    if (address.is_v4()) return address.to_string();
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped()) return net::ip::make_address_v4(net::ip::v4_mapped, v6).to_string();
+    auto bytes = v6.to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return net::ip::address_v6(bytes).to_string() + "/64";
+}
+
 template <class Body>
 void setCommonHeaders(http::response<Body>& response) {
     response.set(http::field::server, "murel-control");
@@ -77,9 +130,11 @@ void setCommonHeaders(http::response<Body>& response) {
     response.set(http::field::cache_control, "no-store");
 }
 
-http::response<http::string_body> jsonResponse(int status, std::string body, unsigned version, bool keepAlive) {
+http::response<http::string_body> jsonResponse(int status, std::string body, unsigned version, bool keepAlive,
+                                               std::int64_t retryAfter = 0) {
     http::response<http::string_body> response{static_cast<http::status>(status), version};
     setCommonHeaders(response);
+    if (retryAfter > 0) response.set(http::field::retry_after, std::to_string(retryAfter));
     response.keep_alive(keepAlive);
     response.body() = std::move(body);
     response.prepare_payload();
@@ -110,23 +165,25 @@ template <class Stream>
 class SignalingConnection : public SignalingLink,
                             public std::enable_shared_from_this<SignalingConnection<Stream>> {
 public:
-    SignalingConnection(Context& context, Stream&& stream, std::string remote)
+    SignalingConnection(Context& context, Stream&& stream, std::string remote, ConnectionSlot slot)
         : context_(context),
-          slot_(context),
+          slot_(std::move(slot)),
           ws_(std::move(stream)),
           idle_(ws_.get_executor()),
+          closeDeadline_(ws_.get_executor()),
           remote_(std::move(remote)) {}
 
-    void start(http::request<http::string_body> request) {
+    void start(HttpRequestMessage request) {
         auto self = this->shared_from_this();
-        const auto admission =
-            context_.service.admitSignaling(std::string(request[http::field::authorization]), self);
+        const auto admission = context_.service.admitSignaling(std::string(request[http::field::authorization]),
+                                                               self, slot_.address());
         if (admission.status != 101) {
-            context_.log("signaling refused " + remote_ + " status " + std::to_string(admission.status));
-            auto response = std::make_shared<http::response<http::string_body>>(jsonResponse(
-                admission.status,
-                errorBody(admission.status == 409 ? "Device already connected" : "Missing, invalid or expired token"),
-                request.version(), false));
+            context_.log(LogLevel::Info, "signaling refused " + remote_ + " status " + std::to_string(admission.status));
+            const char* text = admission.status == 409   ? "Device already connected"
+                               : admission.status == 429 ? "Too many requests; try again later"
+                                                         : "Missing, invalid or expired token";
+            auto response = std::make_shared<http::response<http::string_body>>(
+                jsonResponse(admission.status, errorBody(text), request.version(), false, admission.retryAfter));
             beast::get_lowest_layer(ws_).expires_after(kHttpTimeout);
             http::async_write(ws_.next_layer(), *response, [self, response](beast::error_code, std::size_t) {
                 auto stream = std::make_shared<Stream>(std::move(self->ws_.next_layer()));
@@ -168,22 +225,29 @@ public:
 private:
     void onAccept(beast::error_code ec) {
         if (ec) {
-            context_.log("signaling handshake failed " + remote_ + ": " + ec.message());
+            context_.log(LogLevel::Debug, "signaling handshake failed " + remote_ + ": " + ec.message());
             finish();
             return;
         }
         accepted_ = true;
+        if (closing_) {
+            // Closed before the handshake ended (a full queue, a removed device): say so now.
+            armCloseDeadline();
+            sendClose();
+            doRead();
+            return;
+        }
         armIdle();
         doRead();
         writeNext();
     }
 
     void armIdle() {
-        idle_.expires_after(context_.idleTimeout);
+        idle_.expires_after(std::chrono::seconds(context_.options.signalingIdleSeconds));
         idle_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
             if (ec) return;
             if (auto self = weak.lock()) {
-                self->context_.log("signaling idle timeout device=" + self->deviceId_);
+                self->context_.log(LogLevel::Info, "signaling idle timeout device=" + self->deviceId_);
                 self->closeWith(websocket::close_code::going_away, "idle");
             }
         });
@@ -198,7 +262,7 @@ private:
     void onRead(beast::error_code ec) {
         if (ec) {
             if (ec == websocket::error::message_too_big) {
-                context_.log("signaling message too large device=" + deviceId_);
+                context_.log(LogLevel::Warning, "signaling message too large device=" + deviceId_);
             }
             finish();
             return;
@@ -211,7 +275,7 @@ private:
         armIdle();
         if (!ws_.got_text()) {
             buffer_.consume(buffer_.size());
-            context_.log("signaling binary frame device=" + deviceId_);
+            context_.log(LogLevel::Warning, "signaling binary frame device=" + deviceId_);
             closeWith(websocket::close_code::unknown_data, "binary frames are not accepted");
             doRead();
             return;
@@ -219,7 +283,7 @@ private:
         const std::string text = beast::buffers_to_string(buffer_.data());
         buffer_.consume(buffer_.size());
         if (!context_.service.receiveSignaling(this->shared_from_this(), text)) {
-            context_.log("signaling invalid message device=" + deviceId_);
+            context_.log(LogLevel::Warning, "signaling invalid message device=" + deviceId_);
             closeWith(websocket::close_code::bad_payload, "invalid message");
         }
         doRead();
@@ -228,7 +292,10 @@ private:
     void enqueue(std::string message) {
         if (closing_ || finished_) return;
         if (queue_.size() >= kOutgoingQueueLimit || queuedBytes_ + message.size() > kOutgoingBytesLimit) {
-            context_.log("signaling send queue full device=" + deviceId_);
+            // A receiver that does not keep up is dropped at once: its session ends for both
+            // members now, not when the stalled socket finally gives way.
+            logThrottled(context_, context_.overflows, LogLevel::Warning,
+                         "signaling send queue full, closing device=" + deviceId_);
             closeWith(websocket::close_code::try_again_later, "send queue full");
             return;
         }
@@ -258,13 +325,27 @@ private:
                         });
     }
 
+    // Every close the service starts ends the device's presence (and its session) at once; the
+    // close frame follows the message being written, if any, and the socket goes after a grace
+    // period whether or not the frame got through.
     void closeWith(websocket::close_code code, const char* reason) {
         if (closing_ || finished_) return;
         closing_ = true;
         closeReason_ = websocket::close_reason(code, reason);
         dropQueued();
+        leave();
         if (!accepted_) return;
+        armCloseDeadline();
         if (!writing_) sendClose();
+    }
+
+    void armCloseDeadline() {
+        idle_.cancel();
+        closeDeadline_.expires_after(kCloseGrace);
+        closeDeadline_.async_wait([weak = this->weak_from_this()](beast::error_code ec) {
+            if (ec) return;
+            if (auto self = weak.lock()) self->finish();
+        });
     }
 
     void sendClose() {
@@ -293,6 +374,7 @@ private:
         if (finished_) return;
         finished_ = true;
         idle_.cancel();
+        closeDeadline_.cancel();
         dropQueued();
         leave();
         beast::error_code ignored;
@@ -303,6 +385,7 @@ private:
     ConnectionSlot slot_;
     websocket::stream<Stream> ws_;
     net::steady_timer idle_;
+    net::steady_timer closeDeadline_;
     beast::flat_buffer buffer_;
     std::deque<std::string> queue_;
     std::size_t queuedBytes_ = 0;
@@ -327,51 +410,65 @@ bool isSlowRoute(std::string_view target) {
 template <class Stream>
 class HttpConnection : public std::enable_shared_from_this<HttpConnection<Stream>> {
 public:
-    HttpConnection(Context& context, Stream&& stream, std::string remote)
-        : context_(context), slot_(context), stream_(std::move(stream)), remote_(std::move(remote)) {}
+    HttpConnection(Context& context, Stream&& stream, std::string remote, ConnectionSlot slot)
+        : context_(context),
+          slot_(std::move(slot)),
+          stream_(std::move(stream)),
+          remote_(std::move(remote)),
+          reader_(HttpRequestLimits{}) {}
 
     void start() { doRead(); }
 
 private:
+    // The whole request, however it trickles in, must arrive within the time-out.
     void doRead() {
-        parser_.emplace();
-        parser_->header_limit(kHeaderLimit);
-        parser_->body_limit(kControlBodyLimit);
         beast::get_lowest_layer(stream_).expires_after(kHttpTimeout);
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = this->shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+        readMore();
     }
 
-    void onRead(beast::error_code ec) {
-        if (ec == http::error::body_limit) {
-            context_.log("http " + remote_ + " body over limit: 413");
-            send(jsonResponse(413, errorBody("Request body too large"), 11, false));
-            return;
+    void readMore() {
+        switch (reader_.state()) {
+            case HttpRequestReader::State::Complete:
+                onRequest(reader_.take());
+                return;
+            case HttpRequestReader::State::Failed:
+                onMalformed();
+                return;
+            case HttpRequestReader::State::Incomplete:
+                break;
         }
-        if (ec == http::error::header_limit) {
-            context_.log("http " + remote_ + " header over limit: 431");
-            send(jsonResponse(431, errorBody("Request header too large"), 11, false));
-            return;
-        }
+        stream_.async_read_some(net::buffer(incoming_),
+                                [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
+                                    self->onBytes(ec, n);
+                                });
+    }
+
+    void onBytes(beast::error_code ec, std::size_t n) {
         if (ec) {
-            if (ec != http::error::end_of_stream && ec != beast::error::timeout &&
-                ec != net::error::connection_reset && ec != net::error::eof) {
-                if (ec.category() == http::make_error_code(http::error::bad_method).category()) {
-                    send(jsonResponse(400, errorBody("Malformed HTTP request"), 11, false));
-                    return;
-                }
-            }
+            // End of stream, time-out or reset: nothing to answer.
             close();
             return;
         }
-        auto request = parser_->release();
+        reader_.put(std::string_view(incoming_.data(), n));
+        readMore();
+    }
+
+    void onMalformed() {
+        logThrottled(context_, context_.badRequests, LogLevel::Warning,
+                     "http " + remote_ + " refused: " + reader_.failureCause() + ": " +
+                         std::to_string(reader_.failureStatus()));
+        send(jsonResponse(reader_.failureStatus(), errorBody(reader_.failureText()), 11, false));
+    }
+
+    void onRequest(HttpRequestMessage request) {
         if (websocket::is_upgrade(request)) {
             if (request.target() != "/v1/signaling") {
                 send(jsonResponse(404, errorBody("Not found"), request.version(), false));
                 return;
             }
-            context_.log("http " + remote_ + " GET /v1/signaling upgrade");
-            auto connection = std::make_shared<SignalingConnection<Stream>>(context_, std::move(stream_), remote_);
+            context_.log(LogLevel::Info, "http " + remote_ + " GET /v1/signaling upgrade");
+            auto connection = std::make_shared<SignalingConnection<Stream>>(context_, std::move(stream_), remote_,
+                                                                            std::move(slot_));
             connection->start(std::move(request));
             return;
         }
@@ -380,30 +477,42 @@ private:
         api->target = std::string(request.target());
         api->authorization = std::string(request[http::field::authorization]);
         api->body = std::move(request.body());
-        // Failed sign-ins are counted per client address, whatever the source port.
-        api->remote = remote_.substr(0, remote_.rfind(':'));
+        // Limits are kept per client address, whatever the source port.
+        api->remote = slot_.address();
         const unsigned version = request.version();
         const bool keepAlive = request.keep_alive();
         wipe(request.body());
         auto self = this->shared_from_this();
         auto respond = [self, api, version, keepAlive](ApiReply reply) {
-            self->context_.log("http " + self->remote_ + " " + api->method + " " + api->target + " " +
-                               std::to_string(reply.status));
+            self->context_.log(LogLevel::Info, "http " + self->remote_ + " " + api->method + " " + api->target + " " +
+                                                   std::to_string(reply.status));
             wipe(api->authorization);
             wipe(api->body);
             const bool keep = keepAlive && reply.status < 500;
-            self->send(jsonResponse(reply.status, std::move(reply.body), version, keep));
+            self->send(jsonResponse(reply.status, std::move(reply.body), version, keep, reply.retryAfter));
         };
-        if (isSlowRoute(api->target)) {
-            // Password hashing runs on the worker pool; the reply comes back to this connection.
-            beast::get_lowest_layer(stream_).expires_never();
-            net::post(context_.pool, [self, api, respond] {
-                ApiReply reply = self->context_.service.handle(*api);
-                net::post(self->stream_.get_executor(),
-                          [respond, reply = std::move(reply)]() mutable { respond(std::move(reply)); });
-            });
-        } else {
+        if (!isSlowRoute(api->target)) {
             respond(context_.service.handle(*api));
+            return;
+        }
+        // Password hashing runs on the worker pool; the reply comes back to this connection. When
+        // every worker is busy and the queue is full, the request is refused rather than queued.
+        beast::get_lowest_layer(stream_).expires_never();
+        const auto executor = stream_.get_executor();
+        const bool queued = context_.pool.tryPost([self, api, respond, executor] {
+            ApiReply reply;
+            try {
+                reply = self->context_.service.handle(*api);
+            } catch (const std::exception& e) {
+                self->context_.log(LogLevel::Error, std::string("internal error: ") + e.what());
+                reply = ApiReply{500, errorBody("Internal error"), 0};
+            }
+            net::post(executor, [respond, reply = std::move(reply)]() mutable { respond(std::move(reply)); });
+        });
+        if (!queued) {
+            logThrottled(context_, context_.refusedBusy, LogLevel::Warning,
+                         "http " + remote_ + " " + api->target + " refused: password hashing queue full");
+            respond(ApiReply{503, errorBody("Server busy; try again later"), 1});
         }
     }
 
@@ -437,7 +546,7 @@ private:
     }
 
     void drain() {
-        stream_.async_read_some(net::buffer(discard_),
+        stream_.async_read_some(net::buffer(incoming_),
                                 [self = this->shared_from_this()](beast::error_code ec, std::size_t n) {
                                     self->drained_ += n;
                                     if (ec || self->drained_ > kDrainLimit) {
@@ -453,21 +562,21 @@ private:
     Context& context_;
     ConnectionSlot slot_;
     Stream stream_;
-    std::array<char, 4096> discard_{};
-    std::size_t drained_ = 0;
-    beast::flat_buffer buffer_;
-    std::optional<http::request_parser<http::string_body>> parser_;
     std::string remote_;
+    HttpRequestReader reader_;
+    std::array<char, 8192> incoming_{};
+    std::size_t drained_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
 
 class Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(Context& context, tcp::acceptor& acceptor) : context_(context), acceptor_(acceptor), retry_(context.io) {}
+    Listener(Context& context, net::io_context& io, tcp::acceptor& acceptor)
+        : context_(context), io_(io), acceptor_(acceptor), retry_(io) {}
 
     void accept() {
-        acceptor_.async_accept(net::make_strand(context_.io),
+        acceptor_.async_accept(net::make_strand(io_),
                                [self = shared_from_this()](beast::error_code ec, tcp::socket socket) {
                                    self->onAccept(ec, std::move(socket));
                                });
@@ -477,7 +586,7 @@ private:
     void onAccept(beast::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted || !acceptor_.is_open()) return;
         if (ec) {
-            context_.log("accept failed: " + ec.message());
+            context_.log(LogLevel::Error, "accept failed: " + ec.message());
             retry_.expires_after(100ms);
             retry_.async_wait([self = shared_from_this()](beast::error_code e) {
                 if (!e) self->accept();
@@ -486,9 +595,18 @@ private:
         }
         beast::error_code endpointError;
         const auto peer = socket.remote_endpoint(endpointError);
-        const std::string remote = endpointError ? std::string("unknown") : endpointText(peer);
-        if (context_.connections.load() >= kConnectionLimit) {
-            context_.log("connection refused " + remote + ": connection limit reached");
+        if (endpointError) {
+            // Gone already.
+            socket.close(endpointError);
+            accept();
+            return;
+        }
+        const std::string remote = endpointText(peer);
+        const char* refusal = "";
+        auto slot = ConnectionSlot::acquire(context_, addressKey(peer.address()), refusal);
+        if (!slot) {
+            logThrottled(context_, context_.refusedConnections, LogLevel::Warning,
+                         "connection refused " + remote + ": " + refusal);
             socket.close(endpointError);
             accept();
             return;
@@ -499,22 +617,25 @@ private:
             auto stream = std::make_shared<Secure>(beast::tcp_stream(std::move(socket)), *context_.tls);
             beast::get_lowest_layer(*stream).expires_after(kHandshakeTimeout);
             Context& context = context_;
-            stream->async_handshake(ssl::stream_base::server, [&context, stream, remote](beast::error_code e) {
+            auto held = std::make_shared<ConnectionSlot>(std::move(*slot));
+            stream->async_handshake(ssl::stream_base::server, [&context, stream, remote, held](beast::error_code e) {
                 if (e) {
-                    context.log("tls handshake failed " + remote + ": " + e.message());
+                    context.log(LogLevel::Debug, "tls handshake failed " + remote + ": " + e.message());
                     beast::get_lowest_layer(*stream).close();
                     return;
                 }
-                std::make_shared<HttpConnection<Secure>>(context, std::move(*stream), remote)->start();
+                std::make_shared<HttpConnection<Secure>>(context, std::move(*stream), remote, std::move(*held))->start();
             });
         } else {
-            std::make_shared<HttpConnection<beast::tcp_stream>>(context_, beast::tcp_stream(std::move(socket)), remote)
+            std::make_shared<HttpConnection<beast::tcp_stream>>(context_, beast::tcp_stream(std::move(socket)), remote,
+                                                                std::move(*slot))
                 ->start();
         }
         accept();
     }
 
     Context& context_;
+    net::io_context& io_;
     tcp::acceptor& acceptor_;
     net::steady_timer retry_;
 };
@@ -548,9 +669,10 @@ int runControlServer(ControlService& service, const ServiceOptions& options, con
         if (ec) throw std::runtime_error("cannot load private key " + options.tlsKey.string() + ": " + ec.message());
     }
 
+    // Declared before the I/O context so that connections destroyed with it still find them.
+    WorkerPool pool{kHashWorkers, options.hashQueue};
+    Context context{service, pool, tls ? &*tls : nullptr, options, log};
     net::io_context io{1};
-    net::thread_pool pool{2};
-    Context context{service, io, pool, tls ? &*tls : nullptr, std::chrono::seconds(options.signalingIdleSeconds), log};
 
     tcp::acceptor acceptor{io};
     const tcp::endpoint endpoint{address, options.listenPort};
@@ -562,12 +684,12 @@ int runControlServer(ControlService& service, const ServiceOptions& options, con
     if (ec) throw std::runtime_error("cannot listen on " + endpointText(endpoint) + ": " + ec.message());
 
     const std::string bound = endpointText(acceptor.local_endpoint());
-    std::make_shared<Listener>(context, acceptor)->accept();
+    std::make_shared<Listener>(context, io, acceptor)->accept();
 
     net::signal_set signals{io, SIGINT, SIGTERM};
     signals.async_wait([&](beast::error_code e, int signal) {
         if (e) return;
-        log("signal " + std::to_string(signal) + ": shutting down");
+        log(LogLevel::Info, "signal " + std::to_string(signal) + ": shutting down");
         acceptor.close();
         io.stop();
     });
@@ -584,13 +706,22 @@ int runControlServer(ControlService& service, const ServiceOptions& options, con
     service.housekeeping();
     scheduleHousekeeping();
 
-    log(std::string("listening on ") + bound + (tls ? " (https)" : " (http)"));
+    log(LogLevel::Info, std::string("listening on ") + bound + (tls ? " (https)" : " (http)"));
     std::cout << "listening on " << bound << std::endl;
-    io.run();
-    pool.join();
+    // A failure inside one connection's handler ends that connection (its handler, and with it the
+    // connection, is destroyed while the exception unwinds), never the service.
+    for (;;) {
+        try {
+            io.run();
+            break;
+        } catch (const std::exception& e) {
+            log(LogLevel::Error, std::string("internal error in a connection: ") + e.what());
+        }
+    }
+    pool.stop();
     // Connections the service still holds must go before the I/O objects they use.
     service.detachAll();
-    log("stopped");
+    log(LogLevel::Info, "stopped");
     return 0;
 }
 

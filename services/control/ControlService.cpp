@@ -1,5 +1,6 @@
 #include "ControlService.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 namespace murel {
@@ -141,7 +142,9 @@ ControlService::ControlService(ControlStore& store, ServiceConfig config, Passwo
       clock_(std::move(clock)),
       logger_(std::move(logger)),
       emailLimiter_(config_.signInFailuresPerEmail, config_.signInWindowSeconds),
-      addressLimiter_(config_.signInFailuresPerAddress, config_.signInWindowSeconds) {
+      addressLimiter_(config_.signInFailuresPerAddress, config_.signInWindowSeconds),
+      registrationLimiter_(config_.registrationsPerAddress, config_.registrationWindowSeconds),
+      unauthenticatedLimiter_(config_.unauthenticatedPerSecond, 2 * config_.unauthenticatedPerSecond) {
     if (!clock_) {
         clock_ = [] {
             return std::chrono::duration_cast<std::chrono::seconds>(
@@ -151,11 +154,43 @@ ControlService::ControlService(ControlStore& store, ServiceConfig config, Passwo
     }
 }
 
-void ControlService::log(std::string_view line) const {
-    if (logger_) logger_(line);
+void ControlService::log(LogLevel level, std::string_view line) const {
+    if (logger_) logger_(level, line);
+}
+
+bool ControlService::admitUnauthenticated(const std::string& remote) {
+    std::lock_guard lock(mutex_);
+    return unauthenticatedLimiter_.take(remote, clock_());
+}
+
+ApiReply ControlService::tooManyRequests(const std::string& remote, std::string_view what, std::int64_t retryAfter) {
+    if (const auto held = refusalLog_.admit()) {
+        std::string line = "refused " + std::string(what) + " from " + remote + ": 429";
+        if (*held > 0) line += " (" + std::to_string(*held) + " more refusals since the last such line)";
+        log(LogLevel::Warning, line);
+    }
+    ApiReply out = failure(429, "Too many requests; try again later");
+    out.retryAfter = std::max<std::int64_t>(retryAfter, 1);
+    return out;
 }
 
 ApiReply ControlService::handle(const ApiRequest& request) {
+    // Sign-in, registration and the health check are unauthenticated by nature and are counted
+    // before any work; any other request counts once it turns out to carry no valid token.
+    const std::string_view target = request.target;
+    const bool open = target == "/v1/auth/register" || target == "/v1/auth/login" || target == "/healthz";
+    if (open && !admitUnauthenticated(request.remote)) {
+        return tooManyRequests(request.remote, "unauthenticated requests", 1);
+    }
+    bool authenticated = false;
+    ApiReply out = route(request, authenticated);
+    if (!open && !authenticated && !admitUnauthenticated(request.remote)) {
+        return tooManyRequests(request.remote, "unauthenticated requests", 1);
+    }
+    return out;
+}
+
+ApiReply ControlService::route(const ApiRequest& request, bool& authenticated) {
     try {
         const std::string_view target = request.target;
         if (target.find_first_of("?#") != std::string_view::npos) {
@@ -178,9 +213,19 @@ ApiReply ControlService::handle(const ApiRequest& request) {
             return login(request);
         }
 
+        if (target == "/healthz") {
+            if (auto r = only("GET")) return *r;
+            return health();
+        }
+
         std::lock_guard lock(mutex_);
-        auto asAccount = [&]() { return authenticate(request.authorization, TokenKind::Account); };
-        auto asDevice = [&]() { return authenticate(request.authorization, TokenKind::Device); };
+        auto as = [&](TokenKind kind) {
+            auto caller = authenticate(request.authorization, kind);
+            authenticated = caller.has_value();
+            return caller;
+        };
+        auto asAccount = [&]() { return as(TokenKind::Account); };
+        auto asDevice = [&]() { return as(TokenKind::Device); };
         const char* kUnauthorized = "Missing, invalid or expired token";
 
         if (target == "/v1/auth/logout") {
@@ -229,9 +274,20 @@ ApiReply ControlService::handle(const ApiRequest& request) {
     } catch (const Refusal& refusal) {
         return failure(refusal.status, refusal.message);
     } catch (const std::exception& e) {
-        log(std::string("internal error: ") + e.what());
+        log(LogLevel::Error, std::string("internal error: ") + e.what());
         return failure(500, "Internal error");
     }
+}
+
+ApiReply ControlService::health() {
+    try {
+        std::lock_guard lock(mutex_);
+        if (store_.schemaVersion() != ControlStore::kSchemaVersion) return failure(503, "Database unavailable");
+    } catch (const std::exception& e) {
+        log(LogLevel::Error, std::string("health check: ") + e.what());
+        return failure(503, "Database unavailable");
+    }
+    return reply(200, Json{{"status", "ok"}});
 }
 
 std::optional<ControlService::Caller> ControlService::authenticate(std::string_view authorization,
@@ -253,6 +309,8 @@ ApiReply ControlService::issueAccountToken(const std::string& accountId, int sta
     const auto expires = clock_() + config_.accountTokenSeconds;
     std::string token = randomToken();
     store_.addToken(sha256Hex(token), TokenRecord{TokenKind::Account, accountId, {}, expires});
+    const int revoked = store_.keepNewestAccountTokens(accountId, config_.maxAccountTokens);
+    if (revoked > 0) log(LogLevel::Info, "oldest sign-in revoked user=" + accountId);
     ApiReply out = reply(status, Json{{"token", token}, {"user_id", accountId}, {"expires_at", isoUtc(expires)}});
     wipe(token);
     return out;
@@ -269,13 +327,18 @@ ApiReply ControlService::registerAccount(const ApiRequest& request) {
         return failure(400, "Password must be 12 to 72 bytes");
     }
     const std::string key = emailKey(email);
+    const std::string addressKey = "r:" + request.remote;
     {
         std::lock_guard lock(mutex_);
-        if (store_.findAccountByEmail(key)) {
+        const auto now = clock_();
+        if (registrationLimiter_.blocked(addressKey, now)) {
             wipe(password);
-            return failure(409, "E-mail address already registered");
+            return tooManyRequests(request.remote, "registrations", registrationLimiter_.retryAfter(addressKey, now));
         }
+        registrationLimiter_.record(addressKey, now);
     }
+    // The password is hashed whether or not the address is taken, so a taken address answers 409
+    // only after the time a new account takes.
     std::string hash;
     try {
         hash = hasher_.hash(password);
@@ -289,7 +352,7 @@ ApiReply ControlService::registerAccount(const ApiRequest& request) {
     if (!store_.createAccount(AccountRecord{id, key, hash}, clock_())) {
         return failure(409, "E-mail address already registered");
     }
-    log("account registered user=" + id);
+    log(LogLevel::Info, "account registered user=" + id);
     return issueAccountToken(id, 201);
 }
 
@@ -310,8 +373,11 @@ ApiReply ControlService::login(const ApiRequest& request) {
         const auto now = clock_();
         if (emailLimiter_.blocked(emailKeyText, now) || addressLimiter_.blocked(addressKey, now)) {
             wipe(password);
-            log("sign-in refused: too many failures from " + request.remote);
-            return failure(429, "Too many failed sign-ins; try again later");
+            const auto retryAfter = std::max(emailLimiter_.retryAfter(emailKeyText, now),
+                                             addressLimiter_.retryAfter(addressKey, now));
+            ApiReply out = tooManyRequests(request.remote, "sign-in after failures", retryAfter);
+            out.body = toCompactJson(Json{{"error", "Too many failed sign-ins; try again later"}});
+            return out;
         }
         account = store_.findAccountByEmail(emailKey(email));
     }
@@ -325,8 +391,8 @@ ApiReply ControlService::login(const ApiRequest& request) {
     std::lock_guard lock(mutex_);
     if (!ok) {
         const auto now = clock_();
-        emailLimiter_.recordFailure(emailKeyText, now);
-        addressLimiter_.recordFailure(addressKey, now);
+        emailLimiter_.record(emailKeyText, now);
+        addressLimiter_.record(addressKey, now);
         return failure(401, "Wrong e-mail address or password");
     }
     emailLimiter_.reset(emailKeyText);
@@ -360,7 +426,7 @@ ApiReply ControlService::addDevice(const Caller& caller, const ApiRequest& reque
     store_.addToken(sha256Hex(token), TokenRecord{TokenKind::Device, caller.accountId, device.id, expires});
     ApiReply out = reply(201, Json{{"id", device.id}, {"token", token}, {"expires_at", isoUtc(expires)}});
     wipe(token);
-    log("device registered device=" + device.id + " user=" + caller.accountId);
+    log(LogLevel::Info, "device registered device=" + device.id + " user=" + caller.accountId);
     return out;
 }
 
@@ -377,7 +443,7 @@ ApiReply ControlService::removeDevice(const Caller& caller, std::string_view dev
         linkDevice_.erase(online->second.link.get());
         presence_.erase(online);
     }
-    log("device removed device=" + device->id);
+    log(LogLevel::Info, "device removed device=" + device->id);
     return reply(200, Json::object());
 }
 
@@ -435,7 +501,7 @@ ApiReply ControlService::reserveSession(const Caller& caller, const ApiRequest& 
         toCompactJson(Json{{"type", "session.start"}, {"session_id", session.id}, {"payload", payload}});
     hostPresence->second.link->deliver(start);
     client->second.link->deliver(start);
-    log("session started session=" + session.id + " host=" + session.hostId + " client=" + session.clientId);
+    log(LogLevel::Info, "session started session=" + session.id + " host=" + session.hostId + " client=" + session.clientId);
     return reply(201, payload);
 }
 
@@ -462,7 +528,7 @@ void ControlService::endSession(const std::string& sessionId, std::string_view r
         const auto online = presence_.find(*member);
         if (online != presence_.end()) online->second.link->deliver(end);
     }
-    log("session ended session=" + session.id + " (" + std::string(reason) + ")");
+    log(LogLevel::Info, "session ended session=" + session.id + " (" + std::string(reason) + ")");
 }
 
 ApiReply ControlService::iceServers(const Caller& caller) {
@@ -482,10 +548,16 @@ ApiReply ControlService::iceServers(const Caller& caller) {
 }
 
 SignalingAdmission ControlService::admitSignaling(std::string_view authorization,
-                                                  const std::shared_ptr<SignalingLink>& link) {
+                                                  const std::shared_ptr<SignalingLink>& link, std::string_view remote) {
     std::lock_guard lock(mutex_);
     const auto caller = authenticate(authorization, TokenKind::Device);
-    if (!caller) return {401, {}};
+    if (!caller) {
+        if (!unauthenticatedLimiter_.take(std::string(remote), clock_())) {
+            const ApiReply refused = tooManyRequests(std::string(remote), "signaling upgrades", 1);
+            return {429, {}, refused.retryAfter};
+        }
+        return {401, {}};
+    }
     if (presence_.contains(caller->deviceId)) return {409, caller->deviceId};
     const auto device = store_.findDevice(caller->deviceId);
     if (!device) return {401, {}};
@@ -493,7 +565,7 @@ SignalingAdmission ControlService::admitSignaling(std::string_view authorization
     linkDevice_[link.get()] = caller->deviceId;
     link->deliver(toCompactJson(
         Json{{"type", "hello"}, {"payload", {{"protocol", "murel/1"}, {"device_id", caller->deviceId}}}}));
-    log("signaling open device=" + caller->deviceId);
+    log(LogLevel::Info, "signaling open device=" + caller->deviceId);
     return {101, caller->deviceId};
 }
 
@@ -505,16 +577,23 @@ void ControlService::sendError(Presence& presence, std::string_view sessionId, s
 
 bool ControlService::receiveSignaling(const std::shared_ptr<SignalingLink>& link, std::string_view text) {
     Json message;
+    bool duplicates = false;
     try {
-        message = parseWire(text, kSignalingMessageLimit);
-    } catch (const ProtocolError&) {
-        return false;
+        message = parseWireUnique(text, kSignalingMessageLimit);
+    } catch (const ProtocolError& e) {
+        // A name given twice is refused with an error; anything else that is no JSON object closes.
+        if (std::string_view(e.what()) != kDuplicateMemberName) return false;
+        duplicates = true;
     }
     std::lock_guard lock(mutex_);
     const auto owner = linkDevice_.find(link.get());
     if (owner == linkDevice_.end()) return true;  // already detached; the close is under way
     const std::string deviceId = owner->second;
     Presence& presence = presence_.at(deviceId);
+    if (duplicates) {
+        sendError(presence, {}, "Duplicate member names are not accepted");
+        return true;
+    }
 
     const auto type = message.find("type");
     if (type == message.end() || !type->is_string() || type->get_ref<const std::string&>().size() > 32) {
@@ -557,7 +636,7 @@ bool ControlService::receiveSignaling(const std::shared_ptr<SignalingLink>& link
         return true;
     }
     if (kind == "offer" || kind == "answer" || kind == "ice") {
-        relay(deviceId, presence, kind, sessionId, message, text);
+        relay(deviceId, presence, kind, sessionId, message);
         return true;
     }
     sendError(presence, sessionId, "Unsupported signaling message");
@@ -565,7 +644,7 @@ bool ControlService::receiveSignaling(const std::shared_ptr<SignalingLink>& link
 }
 
 void ControlService::relay(const std::string& deviceId, Presence& presence, const std::string& type,
-                           const std::string& sessionId, const Json& message, std::string_view text) {
+                           const std::string& sessionId, const Json& message) {
     const auto it = sessions_.find(sessionId);
     if (sessionId.empty() || it == sessions_.end() ||
         (it->second.hostId != deviceId && it->second.clientId != deviceId)) {
@@ -587,7 +666,8 @@ void ControlService::relay(const std::string& deviceId, Presence& presence, cons
         sendError(presence, sessionId, "Peer is offline");
         return;
     }
-    peer->second.link->deliver(std::string(text));
+    // What was checked is what is sent, never the sender's own text.
+    peer->second.link->deliver(toCompactJson(message));
 }
 
 void ControlService::leaveSignaling(const std::shared_ptr<SignalingLink>& link) {
@@ -599,13 +679,13 @@ void ControlService::leaveSignaling(const std::shared_ptr<SignalingLink>& link) 
     const auto active = deviceSession_.find(deviceId);
     if (active != deviceSession_.end()) endSession(active->second, "Peer disconnected");
     presence_.erase(deviceId);
-    log("signaling closed device=" + deviceId);
+    log(LogLevel::Info, "signaling closed device=" + deviceId);
 }
 
 void ControlService::housekeeping() {
     std::lock_guard lock(mutex_);
     const int removed = store_.deleteExpiredTokens(clock_());
-    if (removed > 0) log("expired tokens removed: " + std::to_string(removed));
+    if (removed > 0) log(LogLevel::Info, "expired tokens removed: " + std::to_string(removed));
 }
 
 void ControlService::detachAll() {

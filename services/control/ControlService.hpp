@@ -1,6 +1,7 @@
 #pragma once
-// The control service's rules, free of any network code: the REST operations under /v1/ and the
-// routing of signaling messages between the devices of an account. The transport hands every
+// The control service's rules, free of any network code: the REST operations under /v1/, the
+// health check, the routing of signaling messages between the devices of an account, and the
+// per-address limits on what clients without a valid token may ask. The transport hands every
 // request and message in here and delivers what comes out. Every public operation is thread-safe;
 // password hashing runs outside the lock so sign-ins do not stall signaling.
 
@@ -14,9 +15,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "AttemptLimiter.hpp"
 #include "ControlStore.hpp"
 #include "Crypto.hpp"
-#include "SignInLimiter.hpp"
+#include "Log.hpp"
+#include "RateLimiter.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel {
@@ -31,6 +34,12 @@ struct ServiceConfig {
     std::size_t signInFailuresPerEmail = 5;
     std::size_t signInFailuresPerAddress = 30;
     std::int64_t signInWindowSeconds = 900;
+    std::size_t registrationsPerAddress = 10;
+    std::int64_t registrationWindowSeconds = 3600;
+    // Requests without a valid token, per address and second; bursts of twice as many.
+    std::size_t unauthenticatedPerSecond = 10;
+    // Live account tokens per account; issuing one more revokes the oldest.
+    std::size_t maxAccountTokens = 64;
 };
 
 struct ApiRequest {
@@ -38,12 +47,13 @@ struct ApiRequest {
     std::string target;
     std::string authorization;  // the raw Authorization header value, empty when absent
     std::string body;
-    std::string remote;  // client address, the key of the per-address sign-in limit
+    std::string remote;  // the client's address (IPv4, or an IPv6 /64): the key of per-address limits
 };
 
 struct ApiReply {
     int status = 500;
-    std::string body;  // compact JSON object
+    std::string body;            // compact JSON object
+    std::int64_t retryAfter = 0;  // seconds, for a Retry-After header; 0: none
 };
 
 // One device's signaling connection as the transport exposes it. Both calls must return at once
@@ -58,25 +68,28 @@ public:
 };
 
 struct SignalingAdmission {
-    int status = 401;  // 101 admitted, 401 bad token, 409 device already connected
+    int status = 401;  // 101 admitted, 401 bad token, 409 device already connected, 429 too many
     std::string deviceId;
+    std::int64_t retryAfter = 0;
 };
 
 class ControlService {
 public:
     using Clock = std::function<std::int64_t()>;  // Unix seconds
-    using Logger = std::function<void(std::string_view)>;
+    using Logger = LogSink;
 
     ControlService(ControlStore& store, ServiceConfig config, PasswordHasher hasher, Clock clock = {},
                    Logger logger = {});
 
     ApiReply handle(const ApiRequest& request);
 
-    // On 101 the link is registered and has been given the hello message.
+    // On 101 the link is registered and has been given the hello message. A refused token counts
+    // against `remote`'s allowance of unauthenticated requests.
     SignalingAdmission admitSignaling(std::string_view authorization,
-                                      const std::shared_ptr<SignalingLink>& link);
+                                      const std::shared_ptr<SignalingLink>& link, std::string_view remote = {});
     // One received text message. False when the text is not a JSON object within the limit: the
-    // transport closes the connection then.
+    // transport closes the connection then. Offers, answers and candidates reach the other member
+    // as the service read them, serialised again; a message with a member name twice is refused.
     bool receiveSignaling(const std::shared_ptr<SignalingLink>& link, std::string_view text);
     // The connection is gone: the device goes offline and its session ends.
     void leaveSignaling(const std::shared_ptr<SignalingLink>& link);
@@ -111,6 +124,8 @@ private:
         std::string digest;
     };
 
+    ApiReply route(const ApiRequest& request, bool& authenticated);
+    ApiReply health();
     ApiReply registerAccount(const ApiRequest& request);
     ApiReply login(const ApiRequest& request);
     ApiReply logout(const Caller& caller);
@@ -123,12 +138,15 @@ private:
 
     // Under the lock.
     std::optional<Caller> authenticate(std::string_view authorization, TokenKind kind);
+    // Takes one unit of the address's allowance for unauthenticated requests; false when spent.
+    bool admitUnauthenticated(const std::string& remote);
+    ApiReply tooManyRequests(const std::string& remote, std::string_view what, std::int64_t retryAfter);
     ApiReply issueAccountToken(const std::string& accountId, int status);
     void endSession(const std::string& sessionId, std::string_view reason);
     void sendError(Presence& presence, std::string_view sessionId, std::string_view message);
     void relay(const std::string& deviceId, Presence& presence, const std::string& type,
-               const std::string& sessionId, const Json& message, std::string_view text);
-    void log(std::string_view line) const;
+               const std::string& sessionId, const Json& message);
+    void log(LogLevel level, std::string_view line) const;
 
     ControlStore& store_;
     const ServiceConfig config_;
@@ -137,8 +155,11 @@ private:
     Logger logger_;
 
     std::mutex mutex_;
-    SignInLimiter emailLimiter_;
-    SignInLimiter addressLimiter_;
+    AttemptLimiter emailLimiter_;
+    AttemptLimiter addressLimiter_;
+    AttemptLimiter registrationLimiter_;
+    RateLimiter unauthenticatedLimiter_;
+    LogThrottle refusalLog_;
     std::unordered_map<std::string, Presence> presence_;           // by device id
     std::unordered_map<const SignalingLink*, std::string> linkDevice_;
     std::unordered_map<std::string, Session> sessions_;            // by session id

@@ -204,6 +204,17 @@ void ControlStore::deleteToken(std::string_view digest) {
     s.run();
 }
 
+int ControlStore::keepNewestAccountTokens(std::string_view accountId, std::size_t keep) {
+    Statement s(db_,
+                "DELETE FROM tokens WHERE kind = ?1 AND account_id = ?2 AND rowid NOT IN"
+                " (SELECT rowid FROM tokens WHERE kind = ?1 AND account_id = ?2"
+                "  ORDER BY expires_at DESC, rowid DESC LIMIT ?3)");
+    s.bind(1, static_cast<std::int64_t>(TokenKind::Account)).bind(2, accountId);
+    s.bind(3, static_cast<std::int64_t>(keep));
+    s.run();
+    return sqlite3_changes(db_);
+}
+
 int ControlStore::deleteExpiredTokens(std::int64_t now) {
     Statement s(db_, "DELETE FROM tokens WHERE expires_at <= ?1");
     s.bind(1, now);

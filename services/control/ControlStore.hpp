@@ -53,6 +53,8 @@ public:
     void addToken(std::string_view digest, const TokenRecord& token);
     std::optional<TokenRecord> findToken(std::string_view digest);
     void deleteToken(std::string_view digest);
+    // Keeps the `keep` newest account tokens of the account and deletes the rest; returns how many.
+    int keepNewestAccountTokens(std::string_view accountId, std::size_t keep);
     // Removes expired tokens; returns how many.
     int deleteExpiredTokens(std::int64_t now);
 

@@ -30,15 +30,6 @@ std::string toHex(const unsigned char* data, std::size_t size) {
 
 }  // namespace
 
-void wipe(void* data, std::size_t size) noexcept {
-    if (data != nullptr && size != 0) sodium_memzero(data, size);
-}
-
-void wipe(std::string& secret) noexcept {
-    wipe(secret.data(), secret.size());
-    secret.clear();
-}
-
 std::string randomToken(std::size_t bytes) {
     ensureSodium();
     std::string raw(bytes, '\0');

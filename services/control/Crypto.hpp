@@ -1,17 +1,16 @@
 #pragma once
 // Secrets of the control service: random tokens and identifiers, token digests, password hashes
-// (argon2id) and time-limited relay credentials in coturn's shared-secret scheme.
+// (argon2id) and time-limited relay credentials in coturn's shared-secret scheme. Secrets are wiped
+// with the program's own wipe (protocol/Wipe.hpp).
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
-namespace murel {
+#include "protocol/Wipe.hpp"
 
-// Overwrites a buffer with zeros in a way the optimiser cannot drop.
-void wipe(std::string& secret) noexcept;
-void wipe(void* data, std::size_t size) noexcept;
+namespace murel {
 
 // `bytes` random bytes as unpadded base64url: printable ASCII, valid for validateCredential.
 std::string randomToken(std::size_t bytes = 32);

@@ -73,6 +73,7 @@ ServiceOptions parseServiceOptions(const std::vector<std::string>& args,
             if (i + 1 >= args.size()) throw std::invalid_argument(arg + " needs a value");
             return args[++i];
         };
+        auto count = [&](std::int64_t max) { return static_cast<std::size_t>(parsePositive(value(), arg, max)); };
         if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--listen") {
@@ -98,6 +99,22 @@ ServiceOptions parseServiceOptions(const std::vector<std::string>& args,
         } else if (arg == "--turn-ttl") {
             options.turnTtlSeconds = parsePositive(value(), arg, 7 * 86400);
             ttlGiven = true;
+        } else if (arg == "--log-level") {
+            const auto level = parseLogLevel(value());
+            if (!level) throw std::invalid_argument("--log-level needs error, warning, info or debug");
+            options.logLevel = *level;
+        } else if (arg == "--max-connections") {
+            options.maxConnections = count(1'000'000);
+        } else if (arg == "--max-connections-per-address") {
+            options.maxConnectionsPerAddress = count(1'000'000);
+        } else if (arg == "--unauthenticated-rate") {
+            options.unauthenticatedPerSecond = count(100'000);
+        } else if (arg == "--registrations-per-hour") {
+            options.registrationsPerHour = count(100'000);
+        } else if (arg == "--account-tokens") {
+            options.accountTokens = count(10'000);
+        } else if (arg == "--hash-queue") {
+            options.hashQueue = count(100'000);
         } else if (arg == "--test-fast-hashes") {
             options.testFastHashes = true;
         } else if (arg == "--test-idle-seconds") {
@@ -107,6 +124,9 @@ ServiceOptions parseServiceOptions(const std::vector<std::string>& args,
         }
     }
     if (options.help) return options;
+    if (options.maxConnectionsPerAddress > options.maxConnections) {
+        throw std::invalid_argument("--max-connections-per-address cannot exceed --max-connections");
+    }
     if (options.tlsCert.empty() != options.tlsKey.empty()) {
         throw std::invalid_argument("--tls-cert and --tls-key go together");
     }
@@ -154,11 +174,26 @@ Options:
                         (coturn: use-auth-secret, static-auth-secret=...); surrounding
                         whitespace is ignored
   --turn-ttl SECONDS    lifetime of TURN credentials (default 86400)
+  --log-level LEVEL     error, warning, info or debug (default info)
   -h, --help            this text
 
+Limits (per address: an IPv4 address or an IPv6 /64):
+  --max-connections N              connections held at once (default 16000)
+  --max-connections-per-address N  connections one address may hold (default 64)
+  --unauthenticated-rate N         requests per second per address without a valid
+                                   token, bursts of twice as many (default 10); more
+                                   get 429 with Retry-After
+  --registrations-per-hour N       account registrations per address (default 10)
+  --account-tokens N               live sign-ins per account; a new one beyond this
+                                   revokes the oldest (default 64)
+  --hash-queue N                   sign-ins and registrations waiting for a password
+                                   hashing worker; more get 503 (default 64)
+
 At most 16 STUN and TURN URLs in all. The server prints "listening on ADDR:PORT" once
-it accepts connections, logs one line per request or connection event to stderr
-(never a password or token), and stops cleanly on SIGINT or SIGTERM.
+it accepts connections, logs to stderr with a level on each line (info: one line per
+request or connection event; refusals a client can repeat at will at most once a
+second; never a password or token), and stops cleanly on SIGINT or SIGTERM.
+GET /healthz answers 200 {"status":"ok"} while the service and its database work.
 )";
 }
 

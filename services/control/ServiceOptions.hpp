@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "Log.hpp"
+
 namespace murel {
 
 struct ServiceOptions {
@@ -19,6 +21,15 @@ struct ServiceOptions {
     std::vector<std::string> turnUrls;
     std::filesystem::path turnSecretFile;
     std::int64_t turnTtlSeconds = 86400;
+    LogLevel logLevel = LogLevel::Info;
+
+    // Limits against clients that misbehave or flood.
+    std::size_t maxConnections = 16000;
+    std::size_t maxConnectionsPerAddress = 64;
+    std::size_t unauthenticatedPerSecond = 10;  // per address; bursts of twice as many
+    std::size_t registrationsPerHour = 10;      // per address
+    std::size_t accountTokens = 64;             // live sign-ins per account; the oldest is revoked
+    std::size_t hashQueue = 64;                 // sign-ins and registrations waiting for a hash worker
     bool help = false;
 
     // Hidden, for the test suite only: cheap password hashes and a short signaling idle limit.

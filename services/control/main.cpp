@@ -19,8 +19,11 @@
 namespace {
 
 std::mutex logMutex;
+murel::LogLevel logThreshold = murel::LogLevel::Info;
 
-void logLine(std::string_view line) {
+// "<UTC time with milliseconds> <level> <text>" on stderr, for levels up to the chosen one.
+void logLine(murel::LogLevel level, std::string_view line) {
+    if (level > logThreshold) return;
     const auto now = std::chrono::system_clock::now();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     const auto millis =
@@ -29,7 +32,7 @@ void logLine(std::string_view line) {
     stamp.insert(stamp.size() - 1, "." + std::string(millis < 100 ? (millis < 10 ? "00" : "0") : "") +
                                        std::to_string(millis));
     std::lock_guard lock(logMutex);
-    std::cerr << stamp << ' ' << line << '\n' << std::flush;
+    std::cerr << stamp << ' ' << murel::logLevelName(level) << ' ' << line << '\n' << std::flush;
 }
 
 std::string readSecret(const std::filesystem::path& file) {
@@ -73,6 +76,7 @@ int main(int argc, char** argv) {
         std::cout << murel::serviceUsage();
         return 0;
     }
+    logThreshold = options.logLevel;
     try {
         if (sodium_init() < 0) throw std::runtime_error("libsodium initialisation failed");
         raiseFileLimit();
@@ -80,19 +84,23 @@ int main(int argc, char** argv) {
         config.stunUrls = options.stunUrls;
         config.turnUrls = options.turnUrls;
         config.turnTtlSeconds = options.turnTtlSeconds;
+        config.registrationsPerAddress = options.registrationsPerHour;
+        config.registrationWindowSeconds = 3600;
+        config.unauthenticatedPerSecond = options.unauthenticatedPerSecond;
+        config.maxAccountTokens = options.accountTokens;
         if (!options.turnSecretFile.empty()) config.turnSecret = readSecret(options.turnSecretFile);
 
         murel::ControlStore store(options.dataDir);
-        logLine("database " + (options.dataDir / "control.db").string() + " schema " +
-                std::to_string(store.schemaVersion()));
+        logLine(murel::LogLevel::Info, "database " + (options.dataDir / "control.db").string() + " schema " +
+                                           std::to_string(store.schemaVersion()));
         murel::PasswordHasher hasher = options.testFastHashes
                                            ? murel::PasswordHasher(crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN)
                                            : murel::PasswordHasher();
-        if (options.testFastHashes) logLine("warning: weak password hashing for tests");
+        if (options.testFastHashes) logLine(murel::LogLevel::Warning, "weak password hashing for tests");
         murel::ControlService service(store, std::move(config), std::move(hasher), {}, logLine);
         return murel::runControlServer(service, options, logLine);
     } catch (const std::exception& e) {
-        logLine(std::string("fatal: ") + e.what());
+        logLine(murel::LogLevel::Error, std::string("fatal: ") + e.what());
         return 1;
     }
 }

@@ -82,6 +82,55 @@ TEST_F(ControllerTest, SignInReusesASavedRegistrationOfTheSameUserAndRole) {
     EXPECT_EQ(saved->device.id, "device-saved");
 }
 
+TEST_F(ControllerTest, ASavedRegistrationTheServiceRefusesIsReplacedOnceOnPasswordSignIn) {
+    scriptAccount("user-1", "device-new");
+    start();
+    CredentialStore(*fake.vault, fakeSha256).saveCredential(target(), savedCredential("user-1", "device-saved", false));
+    fake.signaling->refuseToken("saved-device-token", kUpgradeUnauthorized);
+
+    // Restoring has no password to prove the account: the refusal is reported, nothing registered.
+    Command restore = signInCommand(CommandKind::Restore);
+    restore.password.clear();
+    Status status = run(restore);
+    EXPECT_EQ(status.error, "Signaling upgrade rejected; sign in again or disconnect the other instance");
+    EXPECT_EQ(fake.service->count("POST /v1/devices"), 0u);
+
+    status = run(signInCommand());
+    EXPECT_EQ(status.error, "");
+    EXPECT_EQ(status.message, "Authenticated; waiting for device signaling hello");
+    EXPECT_EQ(status.deviceId, "device-new");
+    EXPECT_EQ(fake.service->count("POST /v1/devices"), 1u);
+    EXPECT_EQ(fake.signaling->refusals(), 2u);
+    EXPECT_EQ(fake.signaling->last()->token, "device-token-device-new");
+    const auto saved = CredentialStore(*fake.vault, fakeSha256).readCredential(target());
+    ASSERT_TRUE(saved.has_value());
+    EXPECT_EQ(saved->device.id, "device-new");
+    EXPECT_EQ(saved->account.token, "account-token-user-1");
+    deliver(fake.signaling->last(), makeHelloMessage("device-new"));
+    waitStatus([](const Status& s) { return s.online; });
+}
+
+TEST_F(ControllerTest, AConflictOrARefusedFreshRegistrationIsReportedWithoutRegisteringAgain) {
+    scriptAccount("user-1", "device-new");
+    start();
+    CredentialStore(*fake.vault, fakeSha256).saveCredential(target(), savedCredential("user-1", "device-saved", false));
+    // Another instance of the saved device is connected: registering a second device would not help.
+    fake.signaling->refuseToken("saved-device-token", kUpgradeConflict);
+    Status status = run(signInCommand());
+    EXPECT_EQ(status.error, "Signaling upgrade rejected; sign in again or disconnect the other instance");
+    EXPECT_EQ(status.message, "Device offline; refresh to reconnect");
+    EXPECT_EQ(fake.service->count("POST /v1/devices"), 0u);
+    EXPECT_EQ(status.deviceId, "device-saved");
+
+    // A registration made by this very sign-in that is refused is not retried.
+    fake.vault->remove(target());
+    fake.signaling->refuseToken("device-token-device-new", kUpgradeUnauthorized);
+    status = run(signInCommand());
+    EXPECT_EQ(status.error, "Signaling upgrade rejected; sign in again or disconnect the other instance");
+    EXPECT_EQ(fake.service->count("POST /v1/devices"), 1u);
+    EXPECT_EQ(fake.signaling->refusals(), 2u);
+}
+
 TEST_F(ControllerTest, SignInRegistersAgainWhenTheSavedEntryBelongsToAnotherUser) {
     scriptAccount("user-1", "device-new");
     start();

@@ -137,13 +137,27 @@ TEST_F(ControllerTest, SignOutIsAcceptedWhileBusyAndRefreshIsNot) {
     EXPECT_FALSE(fake.vault->get(target()).has_value());
 }
 
-TEST_F(ControllerTest, CommandsOfFlowsNotBuiltAreRefused) {
-    start();
-    for (CommandKind kind : {CommandKind::Connect, CommandKind::EndSession, CommandKind::EnableHosting,
-                             CommandKind::DisableHosting, CommandKind::ApplyStreamSettings}) {
-        EXPECT_FALSE(controller->post(Command(kind))) << static_cast<int>(kind);
-    }
-    EXPECT_EQ(controller->snapshot().completedOperations, 0u);
+TEST_F(ControllerTest, CommandsOfFlowsThePlatformLacksFailWithClearErrors) {
+    scriptAccount();
+    Platform platform = fake.make();
+    platform.media = MediaFactory{};
+    platform.makePeer = nullptr;
+    controller = std::make_unique<Controller>(std::move(platform));
+    run(signInCommand(CommandKind::SignIn, true));
+    deliver(fake.signaling->last(), makeHelloMessage("device-1"));
+    waitStatus([](const Status& s) { return s.online; });
+
+    Command connect(CommandKind::Connect);
+    connect.hostId = "host-2";
+    EXPECT_EQ(run(connect).error, "Remote viewing is unavailable on this device");
+    EXPECT_EQ(run(Command(CommandKind::EnableHosting)).error, "Hosting is unavailable on this device");
+    // Nothing was reserved or announced; ending and disabling have nothing to do.
+    EXPECT_EQ(fake.service->count("POST /v1/sessions"), 0u);
+    EXPECT_EQ(run(Command(CommandKind::EndSession)).message, "Session ended");
+    const Status status = run(Command(CommandKind::DisableHosting));
+    EXPECT_EQ(status.message, "Hosting disabled");
+    EXPECT_EQ(status.error, "");
+    EXPECT_EQ(run(Command(CommandKind::ApplyStreamSettings)).error, "Choose a stream mode first");
 }
 
 TEST_F(ControllerTest, AFailedOperationReportsItsTextAndTheRestOfItsPassIsCounted) {

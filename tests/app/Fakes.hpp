@@ -12,12 +12,15 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "MediaFakes.hpp"
 #include "app/Controller.hpp"
 #include "app/Platform.hpp"
+#include "input/RecordingInputSink.hpp"
 #include "platform/CredentialStore.hpp"
 #include "protocol/Wire.hpp"
 
@@ -55,21 +58,26 @@ public:
     void fail(const std::string& route, const std::string& text) {
         on(route, [text](const RecordedRequest&) -> Json { throw ProtocolError(text); });
     }
-    // The next request on `route` waits in the service until release().
+    // Requests on `route` wait in the service until it is released. Several routes may be held.
     void hold(const std::string& route) {
         std::lock_guard<std::mutex> guard(lock_);
-        heldRoute_ = route;
-        holding_ = true;
+        heldRoutes_.insert(route);
     }
-    bool waitHeld() {
-        return eventually([this] {
+    // True once a request waits on `route` (on any held route when empty).
+    bool waitHeld(const std::string& route = {}) {
+        return eventually([&] {
             std::lock_guard<std::mutex> guard(lock_);
-            return held_;
+            return route.empty() ? !waiting_.empty() : waiting_.count(route) != 0;
         });
     }
-    void release() {
+    // Lets the requests of `route` (of every route when empty) go on.
+    void release(const std::string& route = {}) {
         std::lock_guard<std::mutex> guard(lock_);
-        holding_ = false;
+        if (route.empty()) {
+            heldRoutes_.clear();
+        } else {
+            heldRoutes_.erase(route);
+        }
         changed_.notify_all();
     }
 
@@ -80,10 +88,10 @@ public:
         {
             std::unique_lock<std::mutex> guard(lock_);
             log_.push_back(recorded);
-            if (holding_ && route == heldRoute_) {
-                held_ = true;
-                changed_.wait_for(guard, kPatience, [this] { return !holding_; });
-                held_ = false;
+            if (heldRoutes_.count(route) != 0) {
+                waiting_.insert(route);
+                changed_.wait_for(guard, kPatience, [&] { return heldRoutes_.count(route) == 0; });
+                waiting_.erase(route);
             }
             auto found = replies_.find(route);
             if (found == replies_.end()) {
@@ -115,9 +123,8 @@ private:
     std::condition_variable changed_;
     std::map<std::string, Reply> replies_;
     std::vector<RecordedRequest> log_;
-    std::string heldRoute_;
-    bool holding_ = false;
-    bool held_ = false;
+    std::set<std::string> heldRoutes_;
+    std::multiset<std::string> waiting_;
 };
 
 class FakeHttp final : public Http {
@@ -188,6 +195,14 @@ public:
                 failNext_.clear();
             }
             if (!failure.empty()) throw ProtocolError(failure);
+            {
+                std::lock_guard<std::mutex> guard(lock_);
+                const auto refused = refusedTokens_.find(std::string(token));
+                if (refused != refusedTokens_.end()) {
+                    ++refusals_;
+                    throw SignalingUpgradeRejected(refused->second);
+                }
+            }
             auto opened = std::make_shared<OpenedSocket>();
             opened->origin = origin;
             opened->token = std::string(token);
@@ -200,6 +215,15 @@ public:
             opened_.push_back(opened);
             return socket;
         };
+    }
+    // Every upgrade with this device token is answered with `status`.
+    void refuseToken(const std::string& token, unsigned status) {
+        std::lock_guard<std::mutex> guard(lock_);
+        refusedTokens_[token] = status;
+    }
+    std::size_t refusals() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return refusals_;
     }
     void failNext(std::string text) {
         std::lock_guard<std::mutex> guard(lock_);
@@ -222,6 +246,8 @@ private:
     std::mutex lock_;
     std::vector<std::shared_ptr<OpenedSocket>> opened_;
     std::string failNext_;
+    std::map<std::string, unsigned> refusedTokens_;
+    std::size_t refusals_ = 0;
 };
 
 class MemoryVault final : public CredentialVault {
@@ -284,8 +310,8 @@ inline Sha256Digest fakeSha256(std::string_view data) {
     return digest;
 }
 
-// Counts its readings so a test can tell that a worker pass (whose tick reads the clock) has
-// completed after a change.
+// A clock advanced by hand. It counts its readings, though the input injector's watchdog reads it
+// too: to know that a worker pass has seen a change, wait on PassCounter instead.
 class ManualClock {
 public:
     std::int64_t now() {
@@ -293,6 +319,8 @@ public:
         return nanoseconds_.load();
     }
     void advanceMilliseconds(std::int64_t ms) { nanoseconds_ += ms * 1000000; }
+    void advanceNanoseconds(std::int64_t ns) { nanoseconds_ += ns; }
+    std::int64_t peek() const { return nanoseconds_.load(); }
     std::uint64_t reads() const { return reads_.load(); }
     // Waits until the worker has read the clock `passes` more times.
     bool waitReads(std::uint64_t passes) {
@@ -305,17 +333,50 @@ private:
     std::atomic<std::uint64_t> reads_{0};
 };
 
+// Counts the worker's passes, so a test can wait until a pass has started after a change.
+class PassCounter {
+public:
+    void completed() {
+        std::lock_guard<std::mutex> guard(lock_);
+        ++passes_;
+        changed_.notify_all();
+    }
+    // Waits until `count` more passes have completed: the last of them began after this call.
+    bool wait(std::uint64_t count = 2) {
+        std::unique_lock<std::mutex> guard(lock_);
+        const std::uint64_t until = passes_ + count;
+        return changed_.wait_for(guard, kPatience, [&] { return passes_ >= until; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::uint64_t passes_ = 0;
+};
+
+inline constexpr std::int64_t kWallClockSeconds = 1893456000;  // 2030-01-01
+
 struct FakePlatform {
     std::shared_ptr<FakeService> service = std::make_shared<FakeService>();
     std::shared_ptr<FakeSignaling> signaling = std::make_shared<FakeSignaling>();
     std::shared_ptr<MemoryVault> vault = std::make_shared<MemoryVault>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<MediaLab> media = std::make_shared<MediaLab>();
+    std::shared_ptr<PeerLab> peers = std::make_shared<PeerLab>();
+    std::shared_ptr<RecordingInputSink> sink = std::make_shared<RecordingInputSink>();
+    std::shared_ptr<PassCounter> passes = std::make_shared<PassCounter>();
     std::vector<std::string> apartmentLog;  // written by the worker only, read after it stopped
     std::mutex apartmentLock;
 
     Platform make(WorkerApartment apartment = {}) {
         Platform platform;
         platform.clock = [clock = clock] { return clock->now(); };
+        media->clock = [clock = clock] { return clock->peek(); };
+        platform.media = fakeMedia(media);
+        platform.makePeer = peers->factory();
+        platform.inputSink = sink;
+        platform.wallClockSeconds = [] { return kWallClockSeconds; };
+        platform.passCompleted = [passes = passes] { passes->completed(); };
         platform.makeHttp = [service = service](const ServerOrigin&) -> std::unique_ptr<Http> {
             return std::make_unique<FakeHttp>(service);
         };

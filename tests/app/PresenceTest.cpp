@@ -158,6 +158,21 @@ TEST_F(ControllerTest, ASessionStartNamingAnotherDeviceIsAMembershipError) {
     EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-3"), 0u);
 }
 
+TEST_F(ControllerTest, ASessionStartWithAMalformedEnvelopeIdIsAnInvalidMessage) {
+    scriptAccount();
+    start();
+    signInOnline();
+    for (const Json& id : {Json(7), Json(std::string(257, 's'))}) {
+        Json message = sessionStart("session-4", "device-1", "host-2");
+        message["session_id"] = id;
+        deliver(fake.signaling->last(), message);
+        const Status status = waitStatus([](const Status& s) { return !s.error.empty(); });
+        EXPECT_EQ(status.error, "Invalid protocol message");
+        run(Command(CommandKind::RefreshDevices));  // clears the error
+    }
+    EXPECT_EQ(fake.service->count("DELETE /v1/sessions/session-4"), 0u);
+}
+
 TEST_F(ControllerTest, DeviceListIsRefreshedAfterMoreThanThreeSecondsOnly) {
     scriptAccount();
     start();
@@ -165,12 +180,12 @@ TEST_F(ControllerTest, DeviceListIsRefreshedAfterMoreThanThreeSecondsOnly) {
     ASSERT_EQ(fake.service->count("GET /v1/hosts"), 1u);
 
     fake.clock->advanceMilliseconds(2999);
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 1u);
 
     fake.clock->advanceMilliseconds(1);
     ASSERT_TRUE(eventually([&] { return fake.service->count("GET /v1/hosts") == 2; }));
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
     EXPECT_EQ(controller->snapshot().message, "Device online; select a ready host or enable hosting");
 }
@@ -188,7 +203,7 @@ TEST_F(ControllerTest, RefreshCommandListsTheDevicesAndRestartsThePeriod) {
 
     // 2 s after the command, 4 s after the first list: the period counts from the command.
     fake.clock->advanceMilliseconds(2000);
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
 }
 
@@ -202,7 +217,7 @@ TEST_F(ControllerTest, AFailedPeriodicRefreshIsReportedAndRetriedNextPeriod) {
     EXPECT_EQ(status.error, "Receive HTTP response failed (Windows error 12002)");
     EXPECT_EQ(status.message, "Device online; operation could not be completed");
     // Not retried within the period.
-    ASSERT_TRUE(fake.clock->waitReads(3));
+    ASSERT_TRUE(fake.passes->wait());
     EXPECT_EQ(fake.service->count("GET /v1/hosts"), 2u);
 }
 

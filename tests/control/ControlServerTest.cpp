@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "Crypto.hpp"
+#include "OnlineDevice.hpp"
 #include "TestClient.hpp"
 #include "protocol/ControlApi.hpp"
 #include "protocol/SignalingSession.hpp"
@@ -29,28 +30,6 @@ std::string errorOf(auto&& call) {
     }
     return "<no error>";
 }
-
-// A signed-in device with its signaling connection and the program's view of that connection.
-struct OnlineDevice {
-    OnlineDevice(std::uint16_t port, DeviceCredential credential, const std::string& ca = {})
-        : device(std::move(credential)), ws(port, device.token, ca), signals(device.id) {
-        EXPECT_EQ(ws.status(), 101);
-        const auto hello = ws.receive();
-        EXPECT_TRUE(hello.has_value());
-        if (hello) {
-            EXPECT_EQ(signals.classify(*hello).kind, SignalEventKind::Hello);
-        }
-    }
-    // The next message, classified by the program's state machine.
-    SignalEvent next() {
-        const auto message = ws.receive();
-        if (!message) return {SignalEventKind::None, nullptr};
-        return signals.classify(*message);
-    }
-    DeviceCredential device;
-    WsClient ws;
-    SignalingSession signals;
-};
 
 class ServerTest : public ::testing::Test {
 protected:
@@ -289,7 +268,8 @@ TEST_F(ServerTest, SignalingViolationsCloseTheConnection) {
 
 TEST(ServerSignIn, FailedSignInsFromOneAddressAreLimitedAcrossConnections) {
     TempDir dir;
-    ServerProcess server(dir.path() / "data");
+    // Far more sign-ins a second than the unauthenticated allowance: the failure limit is tested.
+    ServerProcess server(dir.path() / "data", {"--unauthenticated-rate", "1000"});
     TestHttp http(server.port());
     requestAuth(http, true, "victim@example.org", "correct horse battery");
     // Every request comes on a new connection (a new source port); the limit is per address.
@@ -299,6 +279,11 @@ TEST(ServerSignIn, FailedSignInsFromOneAddressAreLimitedAcrossConnections) {
     }
     EXPECT_EQ(errorOf([&] { requestAuth(http, false, "victim@example.org", "correct horse battery"); }),
               "Control API returned HTTP 429");
+    const auto refused = httpExchange(server.port(), "POST", "/v1/auth/login", "Content-Type: application/json\r\n",
+                                      R"({"email":"victim@example.org","password":"correct horse battery"})");
+    EXPECT_EQ(refused.status, 429);
+    ASSERT_EQ(refused.headers.count("retry-after"), 1u);
+    EXPECT_GE(std::stol(refused.headers.at("retry-after")), 1);
 }
 
 TEST(ServerIdle, SilentConnectionsCloseHeartbeatsKeepThemOpen) {

@@ -36,14 +36,21 @@ private:
     std::filesystem::path path_;
 };
 
-// Records what the service sends to one device.
+// Records what the service sends to one device, parsed and as sent.
 class FakeLink : public SignalingLink {
 public:
-    void deliver(std::string message) override { messages.push_back(parseWire(message, kSignalingMessageLimit)); }
+    void deliver(std::string message) override {
+        messages.push_back(parseWire(message, kSignalingMessageLimit));
+        texts.push_back(std::move(message));
+    }
     void disconnect() override { disconnected = true; }
 
-    std::vector<Json> take() { return std::exchange(messages, {}); }
+    std::vector<Json> take() {
+        texts.clear();
+        return std::exchange(messages, {});
+    }
     std::vector<Json> messages;
+    std::vector<std::string> texts;
     bool disconnected = false;
 };
 
@@ -55,9 +62,9 @@ struct Device {
 
 class ServiceTest : public ::testing::Test {
 public:
-    ServiceTest()
+    explicit ServiceTest(ServiceConfig c = config())
         : store(dir.path()),
-          service(store, config(), PasswordHasher(crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN),
+          service(store, std::move(c), PasswordHasher(crypto_pwhash_OPSLIMIT_MIN, crypto_pwhash_MEMLIMIT_MIN),
                   [this] { return now.load(); }) {}
 
     static ServiceConfig config() {
@@ -66,6 +73,10 @@ public:
         c.turnUrls = {"turn:turn.example.org:3478?transport=udp", "turns:turn.example.org:5349"};
         c.turnSecret = "relay-secret";
         c.turnTtlSeconds = 600;
+        // The per-address allowances have tests of their own; these tests make many requests from
+        // one address at one instant.
+        c.unauthenticatedPerSecond = 1000;
+        c.registrationsPerAddress = 1000;
         return c;
     }
 
@@ -214,7 +225,10 @@ TEST_F(ServiceTest, FailedSignInsAreLimitedPerEmailAndPerAddress) {
     const Json right{{"email", "owner@example.org"}, {"password", "correct horse battery"}};
     for (int i = 0; i < 5; ++i) EXPECT_EQ(call("POST", "/v1/auth/login", {}, wrong).status, 401);
     // Even the right password is refused while the e-mail is blocked.
-    EXPECT_EQ(call("POST", "/v1/auth/login", {}, right).status, 429);
+    auto refused = call("POST", "/v1/auth/login", {}, right);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_GE(refused.retryAfter, 1);
+    EXPECT_LE(refused.retryAfter, 900);
     now += 901;
     EXPECT_EQ(call("POST", "/v1/auth/login", {}, right).status, 200);
 
@@ -354,6 +368,7 @@ TEST_F(ServiceTest, PresenceReservationRelayAndEnd) {
     ASSERT_TRUE(service.receiveSignaling(host.link, offer));
     ASSERT_EQ(viewer.link->messages.size(), 1u);
     EXPECT_EQ(toCompactJson(viewer.link->messages[0]), toCompactJson(parseWire(offer, 100000)));
+    EXPECT_EQ(viewer.link->texts[0], toCompactJson(parseWire(offer, 100000))) << "sent as the service read it";
     EXPECT_EQ(viewerSide.classify(viewer.link->take()[0]).kind, SignalEventKind::Description);
     EXPECT_TRUE(host.link->messages.empty());
     EXPECT_TRUE(third.link->messages.empty());
@@ -461,6 +476,128 @@ TEST_F(ServiceTest, IceServersCarryCoturnCredentials) {
     EXPECT_TRUE(ice.hasExpiry);
     ASSERT_EQ(ice.servers.size(), 2u);
     EXPECT_EQ(ice.servers[1].urls.size(), 2u);
+}
+
+// The service with small per-address allowances.
+class LimitsTest : public ServiceTest {
+public:
+    LimitsTest() : ServiceTest(limits()) {}
+    static ServiceConfig limits() {
+        ServiceConfig c;
+        c.registrationsPerAddress = 3;
+        c.unauthenticatedPerSecond = 2;
+        c.maxAccountTokens = 3;
+        return c;
+    }
+    static Json credentials(const std::string& email) { return {{"email", email}, {"password", "correct horse battery"}}; }
+    static std::string token(const ApiReply& reply) { return json(reply)["token"].get<std::string>(); }
+};
+
+TEST_F(LimitsTest, RegistrationsArePacedPerAddressAndATakenAddressCountsToo) {
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, credentials("one@example.org")).status, 201);
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, credentials("one@example.org")).status, 409) << "the program relies on 409";
+    ++now;
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, credentials("two@example.org")).status, 201);
+    ++now;
+    const auto refused = call("POST", "/v1/auth/register", {}, credentials("three@example.org"));
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.retryAfter, 3600 - 2) << "until the first of the three leaves the hour";
+    EXPECT_TRUE(parseWire(refused.body, kControlBodyLimit).contains("error"));
+    // Invalid input is answered before it counts; other addresses are not affected.
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, {{"email", "bad"}, {"password", "correct horse battery"}}).status, 400);
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, credentials("three@example.org"), "10.0.0.2").status, 201);
+    now += 3600 - 2;
+    EXPECT_EQ(call("POST", "/v1/auth/register", {}, credentials("four@example.org")).status, 201);
+}
+
+TEST_F(LimitsTest, LiveSignInsPerAccountAreCappedOldestFirst) {
+    const auto registered = call("POST", "/v1/auth/register", {}, credentials("cap@example.org"));
+    ASSERT_EQ(registered.status, 201);
+    std::vector<std::string> tokens{token(registered)};
+    const auto device = call("POST", "/v1/devices", tokens[0], {{"name", "PC"}, {"platform", "linux"}, {"can_host", false}});
+    ASSERT_EQ(device.status, 201);
+    for (int i = 0; i < 3; ++i) {
+        ++now;  // one request a second stays within the unauthenticated allowance
+        const auto signedIn = call("POST", "/v1/auth/login", {}, credentials("cap@example.org"));
+        ASSERT_EQ(signedIn.status, 200) << signedIn.body;
+        tokens.push_back(token(signedIn));
+    }
+    EXPECT_EQ(call("POST", "/v1/auth/logout", tokens[0]).status, 401) << "the oldest sign-in was revoked";
+    for (std::size_t i = 1; i < tokens.size(); ++i) EXPECT_EQ(call("POST", "/v1/auth/logout", tokens[i]).status, 200) << i;
+    EXPECT_EQ(call("GET", "/v1/hosts", token(device)).status, 200) << "device tokens are not account sign-ins";
+}
+
+TEST_F(LimitsTest, RequestsWithoutAValidTokenArePacedPerAddress) {
+    const auto registered = call("POST", "/v1/auth/register", {}, credentials("pace@example.org"), "10.9.9.9");
+    ASSERT_EQ(registered.status, 201);
+    const auto device = call("POST", "/v1/devices", token(registered), {{"name", "PC"}, {"platform", "linux"}, {"can_host", false}},
+                             "10.9.9.9");
+    ASSERT_EQ(device.status, 201);
+    const std::string deviceToken = token(device);
+    // Bursts of twice the rate, then the rate.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(call("GET", "/v1/hosts", "not-a-token").status, 401) << i;
+    const auto refused = call("GET", "/v1/hosts", "not-a-token");
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.retryAfter, 1);
+    EXPECT_EQ(call("POST", "/v1/auth/login", {}, credentials("pace@example.org")).status, 429) << "sign-in counts before hashing";
+    EXPECT_EQ(call("GET", "/healthz").status, 429);
+    EXPECT_EQ(service.admitSignaling("Bearer not-a-token", std::make_shared<FakeLink>(), "127.0.0.1").status, 429);
+    // A valid token is never held back, and other addresses have their own allowance.
+    EXPECT_EQ(call("GET", "/v1/hosts", deviceToken).status, 200);
+    EXPECT_EQ(call("GET", "/v1/hosts", "not-a-token", nullptr, "10.0.0.2").status, 401);
+    ++now;
+    EXPECT_EQ(call("GET", "/v1/nothing").status, 404);
+    EXPECT_EQ(call("GET", "/healthz").status, 200);
+    EXPECT_EQ(call("GET", "/v1/nothing").status, 429);
+}
+
+TEST_F(ServiceTest, HealthCheck) {
+    const auto health = call("GET", "/healthz");
+    EXPECT_EQ(health.status, 200);
+    EXPECT_EQ(json(health), Json({{"status", "ok"}}));
+    EXPECT_EQ(call("POST", "/healthz").status, 405);
+}
+
+TEST_F(ServiceTest, RelayedSignalsAreWhatWasCheckedAndDuplicateNamesAreRefused) {
+    const auto token = account();
+    auto host = device(token, true, "Host");
+    auto viewer = device(token, false, "Viewer");
+    online(host);
+    online(viewer);
+    ready(host);
+    const auto r = call("POST", "/v1/sessions", viewer.token, {{"host_id", host.id}});
+    ASSERT_EQ(r.status, 201);
+    const std::string session = json(r)["id"].get<std::string>();
+    host.link->take();
+    viewer.link->take();
+
+    // Spacing, member order and escapes of the sender's text do not reach the receiver.
+    const std::string sent = "{ \"session_id\" : \"" + session +
+                             "\", \"type\":\"offer\",\n \"payload\": {\"sdp\": \"v=0\\r\\n\", \"stream_request_id\": \"\\u0072\"} }";
+    ASSERT_TRUE(service.receiveSignaling(host.link, sent));
+    ASSERT_EQ(viewer.link->texts.size(), 1u);
+    EXPECT_EQ(viewer.link->texts[0],
+              R"({"payload":{"sdp":"v=0\r\n","stream_request_id":"r"},"session_id":")" + session + R"(","type":"offer"})");
+    viewer.link->take();
+
+    // A name given twice, at any depth, is refused: the receiver could read the other one.
+    const std::vector<std::string> duplicated = {
+        R"({"type":"ice","session_id":")" + session + R"(","payload":{"candidate":"c","line":0},"type":"offer"})",
+        R"({"type":"offer","session_id":")" + session + R"(","session_id":"s_other","payload":{"sdp":"v=0"}})",
+        R"({"type":"offer","session_id":")" + session + R"(","payload":{"sdp":"v=0","sdp":"v=1"}})",
+        R"({"type":"offer","session_id":")" + session + R"(","payload":{"sdp":"v=0","x":[{"a":1,"\u0061":2}]}})",
+    };
+    for (const auto& text : duplicated) {
+        ASSERT_TRUE(service.receiveSignaling(host.link, text)) << text;
+        const auto answer = host.link->take();
+        ASSERT_EQ(answer.size(), 1u) << text;
+        EXPECT_EQ(answer[0]["type"], "error") << text;
+    }
+    EXPECT_TRUE(viewer.link->messages.empty());
+    // The same names in different objects are fine.
+    ASSERT_TRUE(service.receiveSignaling(
+        host.link, R"({"type":"offer","session_id":")" + session + R"(","payload":{"sdp":"v=0","x":{"sdp":1}}})"));
+    EXPECT_EQ(viewer.link->take().size(), 1u);
 }
 
 TEST(IceWithoutTurn, StunOnlyHasNoExpiry) {

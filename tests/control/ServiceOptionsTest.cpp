@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "ServiceOptions.hpp"
-#include "SignInLimiter.hpp"
+#include "AttemptLimiter.hpp"
 
 namespace murel {
 namespace {
@@ -25,6 +25,33 @@ TEST(ServiceOptions, DefaultsAndDataDirectory) {
     EXPECT_FALSE(o.testFastHashes);
     EXPECT_EQ(o.signalingIdleSeconds, 45);
     EXPECT_TRUE(parse({"--help"}).help);
+    EXPECT_EQ(o.logLevel, LogLevel::Info);
+    EXPECT_EQ(o.maxConnections, 16000u);
+    EXPECT_EQ(o.maxConnectionsPerAddress, 64u);
+    EXPECT_EQ(o.unauthenticatedPerSecond, 10u);
+    EXPECT_EQ(o.registrationsPerHour, 10u);
+    EXPECT_EQ(o.accountTokens, 64u);
+    EXPECT_EQ(o.hashQueue, 64u);
+}
+
+TEST(ServiceOptions, LimitsAndLogLevel) {
+    const auto o = parse({"--max-connections", "100", "--max-connections-per-address", "5", "--unauthenticated-rate", "3",
+                          "--registrations-per-hour", "2", "--account-tokens", "7", "--hash-queue", "9", "--log-level",
+                          "debug"});
+    EXPECT_EQ(o.maxConnections, 100u);
+    EXPECT_EQ(o.maxConnectionsPerAddress, 5u);
+    EXPECT_EQ(o.unauthenticatedPerSecond, 3u);
+    EXPECT_EQ(o.registrationsPerHour, 2u);
+    EXPECT_EQ(o.accountTokens, 7u);
+    EXPECT_EQ(o.hashQueue, 9u);
+    EXPECT_EQ(o.logLevel, LogLevel::Debug);
+    EXPECT_EQ(parse({"--log-level", "warn"}).logLevel, LogLevel::Warning);
+    EXPECT_EQ(parse({"--log-level", "error"}).logLevel, LogLevel::Error);
+    EXPECT_THROW(parse({"--log-level", "loud"}), std::invalid_argument);
+    EXPECT_THROW(parse({"--max-connections", "0"}), std::invalid_argument);
+    EXPECT_THROW(parse({"--hash-queue", "-1"}), std::invalid_argument);
+    EXPECT_THROW(parse({"--max-connections", "10", "--max-connections-per-address", "11"}), std::invalid_argument);
+    EXPECT_NE(serviceUsage().find("--max-connections-per-address"), std::string::npos);
 }
 
 TEST(ServiceOptions, ListenAddresses) {
@@ -66,22 +93,25 @@ TEST(ServiceOptions, IceServersAndTls) {
     EXPECT_TRUE(isAcceptableIceUrl(std::string("stun:") + std::string(2043, 'a')));
 }
 
-TEST(SignInLimiter, SlidingWindowAndBoundedKeys) {
-    SignInLimiter limiter(3, 100, 4);
+TEST(AttemptLimiter, SlidingWindowAndBoundedKeys) {
+    AttemptLimiter limiter(3, 100, 4);
     for (int i = 0; i < 3; ++i) {
         EXPECT_FALSE(limiter.blocked("k", 1000 + i));
-        limiter.recordFailure("k", 1000 + i);
+        EXPECT_EQ(limiter.retryAfter("k", 1000 + i), 0);
+        limiter.record("k", 1000 + i);
     }
     EXPECT_TRUE(limiter.blocked("k", 1003));
+    EXPECT_EQ(limiter.retryAfter("k", 1003), 97) << "until the oldest attempt leaves the window";
+    EXPECT_EQ(limiter.retryAfter("k", 1099), 1);
     EXPECT_FALSE(limiter.blocked("other", 1003));
     // The oldest failure leaves the window at 1100.
     EXPECT_TRUE(limiter.blocked("k", 1099));
     EXPECT_FALSE(limiter.blocked("k", 1100));
-    limiter.recordFailure("k", 1100);
+    limiter.record("k", 1100);
     EXPECT_TRUE(limiter.blocked("k", 1100));
     limiter.reset("k");
     EXPECT_FALSE(limiter.blocked("k", 1100));
-    for (int i = 0; i < 10; ++i) limiter.recordFailure("key" + std::to_string(i), 2000 + i);
+    for (int i = 0; i < 10; ++i) limiter.record("key" + std::to_string(i), 2000 + i);
     EXPECT_LE(limiter.keyCount(), 4u);
 }
 

@@ -67,10 +67,10 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs) {
+ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs, bool fastHashes) {
     logFile_ = dataDir.parent_path() / (dataDir.filename().string() + ".log");
-    std::vector<std::string> args{MUREL_CONTROL_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string(),
-                                  "--test-fast-hashes"};
+    std::vector<std::string> args{MUREL_CONTROL_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string()};
+    if (fastHashes) args.push_back("--test-fast-hashes");
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -129,6 +129,24 @@ int ServerProcess::stop() {
     return status;
 }
 
+bool ServerProcess::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    pid_ = -1;
+    return false;
+}
+
+std::size_t ServerProcess::residentKiB() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return static_cast<std::size_t>(std::stoul(line.substr(6)));
+    }
+    return 0;
+}
+
 std::string ServerProcess::log() const {
     std::ifstream in(logFile_);
     std::stringstream s;
@@ -166,9 +184,21 @@ std::pair<int, std::string> runBinary(const std::vector<std::string>& args) {
     return {reap(pid, std::chrono::seconds(5)), text};
 }
 
-Connection::Connection(std::uint16_t port, const std::string& tlsCaFile) {
+Connection::Connection(std::uint16_t port, const std::string& tlsCaFile, const ConnectOptions& options) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) throw std::runtime_error("socket failed");
+    if (options.receiveBuffer > 0) {
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options.receiveBuffer, sizeof options.receiveBuffer);
+    }
+    if (!options.source.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, options.source.c_str(), &local.sin_addr);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            close(fd_);
+            throw std::runtime_error("bind to " + options.source + " failed");
+        }
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
@@ -251,9 +281,31 @@ RawResponse httpExchange(std::uint16_t port, const std::string& method, const st
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     while (Clock::now() < deadline && connection.readSome(text, std::chrono::milliseconds(remainingMs(deadline)))) {
     }
+    if (text.size() < 12 || text.find("\r\n\r\n") == std::string::npos) {
+        throw std::runtime_error("no HTTP response: " + text);
+    }
+    return parseResponse(text);
+}
+
+std::string rawExchange(std::uint16_t port, std::string_view bytes, const ConnectOptions& options, bool* closed) {
+    Connection connection(port, {}, options);
+    try {
+        connection.writeAll(bytes);
+    } catch (const std::exception&) {
+        // Refused before it was all taken; the answer may still be there.
+    }
+    std::string text;
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (Clock::now() < deadline && connection.readSome(text, std::chrono::milliseconds(remainingMs(deadline)))) {
+    }
+    if (closed) *closed = Clock::now() < deadline;
+    return text;
+}
+
+RawResponse parseResponse(const std::string& text) {
     RawResponse response;
     const auto headEnd = text.find("\r\n\r\n");
-    if (text.size() < 12 || headEnd == std::string::npos) throw std::runtime_error("no HTTP response: " + text);
+    if (text.size() < 12 || headEnd == std::string::npos || text.rfind("HTTP/1.", 0) != 0) return response;
     response.status = std::stoi(text.substr(9, 3));
     std::istringstream head(text.substr(0, headEnd));
     std::string line;
@@ -296,8 +348,9 @@ Json TestHttp::request(const HttpRequest& request) {
     return parseWire(response.body, kControlBodyLimit);
 }
 
-WsClient::WsClient(std::uint16_t port, const std::string& bearer, const std::string& tlsCaFile)
-    : connection_(std::make_unique<Connection>(port, tlsCaFile)) {
+WsClient::WsClient(std::uint16_t port, const std::string& bearer, const std::string& tlsCaFile,
+                   const ConnectOptions& options)
+    : connection_(std::make_unique<Connection>(port, tlsCaFile, options)) {
     connection_->writeAll(upgradeRequest("127.0.0.1", "/v1/signaling", bearer));
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     std::size_t headEnd = std::string::npos;
@@ -322,6 +375,7 @@ std::optional<Json> WsClient::receive(std::chrono::milliseconds timeout) {
                 if (frame->payload.size() >= 2) {
                     closeCode_ = static_cast<std::uint16_t>((static_cast<unsigned char>(frame->payload[0]) << 8) |
                                                             static_cast<unsigned char>(frame->payload[1]));
+                    closeReason_ = frame->payload.substr(2);
                 }
                 return std::nullopt;
             }

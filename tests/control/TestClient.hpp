@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "WebSocketFrame.hpp"
-#include "platform/Http.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
 
 typedef struct ssl_ctx_st SSL_CTX;
@@ -34,13 +34,19 @@ private:
 // murel-control on an ephemeral loopback port; stopped (and reaped) when destroyed.
 class ServerProcess {
 public:
-    ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs = {});
+    // fastHashes: the cheap password hashes of the test suite (the real ones take ~100 ms each).
+    ServerProcess(const std::filesystem::path& dataDir, std::vector<std::string> extraArgs = {}, bool fastHashes = true);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
     pid_t pid() const { return pid_; }
+    // False once the process has ended (it is reaped then; its status is exitStatus()).
+    bool running();
+    int exitStatus() const { return exitStatus_; }
+    // Resident set size in KiB (VmRSS of /proc/<pid>/status); 0 when unknown.
+    std::size_t residentKiB() const;
     // SIGKILL, then reap.
     void kill9();
     // SIGTERM, then reap; returns the exit status (or -1).
@@ -49,6 +55,7 @@ public:
 
 private:
     pid_t pid_ = -1;
+    int exitStatus_ = -1;
     std::uint16_t port_ = 0;
     std::filesystem::path logFile_;
 };
@@ -56,11 +63,19 @@ private:
 // Runs the binary with the arguments and returns {exit status, stdout+stderr}.
 std::pair<int, std::string> runBinary(const std::vector<std::string>& args);
 
+// How a test connection is made: from which loopback address (the service keeps its limits per
+// address, and all of 127.0.0.0/8 reaches it) and with what receive buffer (small: a reader that
+// falls behind).
+struct ConnectOptions {
+    std::string source;     // e.g. "127.0.0.2"; empty: the system's choice
+    int receiveBuffer = 0;  // SO_RCVBUF before connecting; 0: default
+};
+
 // One TCP (optionally TLS) connection with bounded waits.
 class Connection {
 public:
     // tlsCaFile non-empty: TLS, trusting only that certificate, checking the host "127.0.0.1".
-    Connection(std::uint16_t port, const std::string& tlsCaFile = {});
+    Connection(std::uint16_t port, const std::string& tlsCaFile = {}, const ConnectOptions& options = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -87,6 +102,13 @@ struct RawResponse {
 RawResponse httpExchange(std::uint16_t port, const std::string& method, const std::string& path,
                          const std::string& headers, const std::string& body, const std::string& tlsCaFile = {});
 
+// Sends the bytes as they are on a fresh connection and returns everything the server sends until
+// it closes (at most 15 s; `closed` tells which); a write the server cut short is not an error.
+std::string rawExchange(std::uint16_t port, std::string_view bytes, const ConnectOptions& options = {},
+                        bool* closed = nullptr);
+// The response parsed from what rawExchange returned; status 0 when there was none.
+RawResponse parseResponse(const std::string& text);
+
 // murel::Http over httpExchange with the client's request rules: JSON in, JSON out, non-2xx fails
 // with "Control API returned HTTP <status>".
 class TestHttp : public Http {
@@ -102,7 +124,8 @@ private:
 // A signaling WebSocket client.
 class WsClient {
 public:
-    WsClient(std::uint16_t port, const std::string& bearer, const std::string& tlsCaFile = {});
+    WsClient(std::uint16_t port, const std::string& bearer, const std::string& tlsCaFile = {},
+             const ConnectOptions& options = {});
     // 101 when upgraded.
     int status() const { return status_; }
 
@@ -119,6 +142,7 @@ public:
     bool waitClosed(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool closed() const { return closed_; }
     std::uint16_t closeCode() const { return closeCode_; }
+    const std::string& closeReason() const { return closeReason_; }
 
 private:
     std::unique_ptr<Connection> connection_;
@@ -126,6 +150,7 @@ private:
     int status_ = 0;
     bool closed_ = false;
     std::uint16_t closeCode_ = 0;
+    std::string closeReason_;
 };
 
 }  // namespace murel::test

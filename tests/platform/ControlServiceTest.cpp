@@ -198,8 +198,9 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
         SignalingSocket second(LinuxBackend::makeWebSocketTransport(control->origin()), device.token,
                                [](Json) {}, [](const std::string&) {});
         ADD_FAILURE() << "a second live connection was accepted";
-    } catch (const ProtocolError& e) {
+    } catch (const SignalingUpgradeRejected& e) {
         EXPECT_STREQ(e.what(), "Signaling upgrade rejected; sign in again or disconnect the other instance");
+        EXPECT_EQ(e.status(), kUpgradeConflict);
     }
 
     // ...and accepted once the first closed cleanly.
@@ -223,8 +224,9 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
         SignalingSocket refused(LinuxBackend::makeWebSocketTransport(control->origin()), "unknown-token",
                                 [](Json) {}, [](const std::string&) {});
         ADD_FAILURE() << "an unknown token was upgraded";
-    } catch (const ProtocolError& e) {
+    } catch (const SignalingUpgradeRejected& e) {
         EXPECT_STREQ(e.what(), "Signaling upgrade rejected; sign in again or disconnect the other instance");
+        EXPECT_EQ(e.status(), kUpgradeUnauthorized);
     }
 }
 

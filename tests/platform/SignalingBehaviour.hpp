@@ -115,9 +115,11 @@ TYPED_TEST_P(SignalingBehaviour, RefusedUpgradeThrows) {
         try {
             this->connect(server);
             ADD_FAILURE() << "upgrade answered " << status << " was accepted";
-        } catch (const ProtocolError& e) {
+        } catch (const SignalingUpgradeRejected& e) {
+            // One text for the user; the status tells an unknown registration from a live one.
             EXPECT_STREQ(e.what(),
                          "Signaling upgrade rejected; sign in again or disconnect the other instance");
+            EXPECT_EQ(e.status(), status);
         }
     }
     EXPECT_TRUE(this->events.failures().empty());

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/Http.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel::test {

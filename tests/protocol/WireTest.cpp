@@ -62,6 +62,21 @@ TEST(ParseWire, SyntaxErrorBeforeDeepNestingReportsSyntax) {
     EXPECT_EQ(errorOf([&] { parseWire(text, 4096); }), "Invalid JSON message");
 }
 
+TEST(ParseWire, UniqueNamesVariantRefusesANameGivenTwice) {
+    // The plain parser keeps the last of two equal names; the variant for text that is passed on
+    // refuses them, at any depth and after unescaping.
+    EXPECT_EQ(parseWire(R"({"a":1,"a":2})", 100)["a"], 2);
+    for (const char* text : {R"({"a":1,"a":2})", R"({"x":{"b":1,"c":2,"b":3}})", R"({"x":[{"k":1},{"k":1,"\u006b":2}]})",
+                             R"({"t":"offer","p":{},"t":"ice"})"}) {
+        EXPECT_EQ(errorOf([&] { parseWireUnique(text, 100); }), kDuplicateMemberName) << text;
+    }
+    // The same name in different objects, or as a value, is fine; other errors are parseWire's.
+    EXPECT_EQ(parseWireUnique(R"({"a":{"a":{"a":"a"}},"b":[{"a":1},{"a":2}]})", 100)["b"].size(), 2u);
+    EXPECT_EQ(errorOf([] { parseWireUnique("[1]", 100); }), "Invalid protocol message");
+    EXPECT_EQ(errorOf([] { parseWireUnique("{\"a\":", 100); }), "Invalid JSON message");
+    EXPECT_EQ(errorOf([&] { parseWireUnique(nestedObjects(33, true), 4096); }), "JSON nesting limit exceeded");
+}
+
 TEST(Validators, IdentifierAndCredential) {
     EXPECT_NO_THROW(validateIdentifier(std::string(256, 'a')));
     EXPECT_NO_THROW(validateIdentifier("Az09-_"));

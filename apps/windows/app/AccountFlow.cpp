@@ -8,8 +8,8 @@
 
 #include "app/Controller.hpp"
 #include "app/ControllerText.hpp"
-#include "platform/Wipe.hpp"
 #include "protocol/ControlApi.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::app {
 
@@ -63,6 +63,7 @@ void Controller::signIn(Command& command) {
 
     std::optional<SavedCredential> fresh;
     WipeCredentialOnExit wipeFresh(fresh);
+    bool reusedRegistration = false;
     if (restore) {
         fresh = store->readCredential(target);
         if (!fresh) throw ProtocolError(text::kNoSavedCredential);
@@ -89,6 +90,7 @@ void Controller::signIn(Command& command) {
         }
         if (saved && saved->account.userId == fresh->account.userId && saved->host == command.hostRole) {
             fresh->device = saved->device;
+            reusedRegistration = true;
         } else {
             fresh->device = requestDeviceRegistration(*http, fresh->account.token, command.deviceName,
                                                       command.hostRole, platform_.deviceKind);
@@ -113,7 +115,25 @@ void Controller::signIn(Command& command) {
     working_.accountEmail = command.email;
     working_.deviceName = std::move(keptName);
 
-    connectSignaling();
+    try {
+        connectSignaling();
+    } catch (const SignalingUpgradeRejected& rejected) {
+        if (!reusedRegistration || rejected.status() != kUpgradeUnauthorized) throw;
+        // The service no longer knows the saved registration (removed elsewhere or expired). The
+        // password just proved the account, so register this device anew, once; otherwise every
+        // later sign-in would reuse the dead entry and never come online.
+        registerDeviceAgain(command);
+        connectSignaling();
+    }
+}
+
+void Controller::registerDeviceAgain(const Command& command) {
+    DeviceCredential device = requestDeviceRegistration(*http_, credential_->account.token, command.deviceName,
+                                                        command.hostRole, platform_.deviceKind);
+    wipe(credential_->device.token);
+    credential_->device = std::move(device);
+    store_->saveCredential(storeTarget_, *credential_);
+    working_.deviceName.clear();
 }
 
 void Controller::signOut(bool full) {
@@ -123,15 +143,12 @@ void Controller::signOut(bool full) {
         socket_->close();
         socket_.reset();
     }
-    // Hosting (capturer, held frame, encoder) is switched off here once it exists.
-    hostingEnabled_ = false;
-    hostReady_ = false;
+    stopHosting();
     if (signaling_) {
         signaling_->reset();
         signaling_.reset();
     }
     working_.hosts.clear();
-    probeDeadlineMs_ = 0;
     finishPendingOperation();
     if (!full) return;
 

@@ -30,8 +30,8 @@ constexpr bool isOperation(CommandKind kind) {
     return kind != CommandKind::Input && kind != CommandKind::ReleaseInput;
 }
 
-inline constexpr std::int32_t kControlChannel = 0;  // reliable, ordered
-inline constexpr std::int32_t kPointerChannel = 1;  // unreliable; pointer moves, coalesced
+using murel::kControlChannel;
+using murel::kPointerChannel;
 
 struct Command {
     CommandKind kind = CommandKind::SignIn;

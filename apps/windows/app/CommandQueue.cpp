@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::app {
 
@@ -80,7 +80,7 @@ void CommandQueue::requestStop() {
     wake_->condition.notify_all();
 }
 
-WorkBatch CommandQueue::take(std::chrono::milliseconds wait) {
+WorkBatch CommandQueue::take(std::chrono::nanoseconds wait) {
     WorkBatch batch;
     std::unique_lock<std::mutex> lock(mutex_);
     wake_->condition.wait_for(lock, wait, [this] {

@@ -86,7 +86,7 @@ public:
     bool stopRequested() const { return stopRequested_.load(); }
 
     // Waits at most `wait` for work, a stop, an overflow or a wake, then takes everything queued.
-    WorkBatch take(std::chrono::milliseconds wait);
+    WorkBatch take(std::chrono::nanoseconds wait);
 
     // True when a command of this kind waits in the queue (not the pointer slot).
     bool hasQueued(CommandKind kind) const;

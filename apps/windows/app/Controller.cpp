@@ -1,45 +1,29 @@
 #include "app/Controller.hpp"
 
-#include <chrono>
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
 #include "app/ControllerText.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::app {
 
-namespace {
-
-// Without video waiting for the decoder or a capture schedule the worker wakes every 8 ms.
-constexpr std::chrono::milliseconds kIdleWait{8};
-
-// Kinds whose flows this build has. The session, hosting and stream-settings flows add theirs.
-bool handledKind(CommandKind kind) {
-    switch (kind) {
-    case CommandKind::SignIn:
-    case CommandKind::SignUp:
-    case CommandKind::Restore:
-    case CommandKind::SignOut:
-    case CommandKind::RefreshDevices:
-    case CommandKind::Input:
-    case CommandKind::ReleaseInput:
-        return true;
-    default:
-        return false;
-    }
-}
-
-}  // namespace
-
 Controller::Controller(Platform platform)
-    : platform_(std::move(platform)), wake_(std::make_shared<WorkerWake>()), queue_(wake_) {
+    : platform_(std::move(platform)),
+      wake_(std::make_shared<WorkerWake>()),
+      queue_(wake_),
+      streams_(platform_.requestIds ? platform_.requestIds : randomGuidSource()) {
     if (!platform_.makeHttp || !platform_.openSignaling || !platform_.credentialVault ||
         !platform_.sha256) {
         throw std::invalid_argument("Controller platform lacks HTTP, signaling or credential services");
     }
     if (!platform_.clock) platform_.clock = steadyClockNanoseconds;
     if (!platform_.requestIds) platform_.requestIds = randomGuidSource();
+    if (!platform_.wallClockSeconds) platform_.wallClockSeconds = systemClockSeconds;
+    // The injector reads the same clock as the Controller, so a message's acceptance time and the
+    // silence check can never come from two clocks.
+    if (platform_.inputSink) injector_ = std::make_unique<InputInjector>(platform_.inputSink, platform_.clock);
     queue_.publish(working_);
     worker_ = std::thread(&Controller::workerMain, this);
 }
@@ -50,7 +34,7 @@ Controller::~Controller() {
 }
 
 bool Controller::post(Command command) {
-    if (workerStopped_.load() || !handledKind(command.kind)) {
+    if (workerStopped_.load()) {
         wipePassword(command.password);
         return false;
     }
@@ -67,9 +51,40 @@ bool Controller::workerStopped() const { return workerStopped_.load(); }
 
 std::int64_t Controller::nowMilliseconds() const { return platform_.clock() / 1000000; }
 
+std::int64_t Controller::nowNanoseconds() const { return platform_.clock(); }
+
 void Controller::setStatus(std::string text) { working_.message = std::move(text); }
 
 void Controller::setError(std::string text) { working_.error = std::move(text); }
+
+bool Controller::online() const { return credential_ && signaling_ && signaling_->helloSeen(); }
+
+bool Controller::sessionActive() const { return signaling_ && signaling_->session().has_value(); }
+
+bool Controller::hostsSession() const { return sessionActive() && signaling_->isHost(); }
+
+void Controller::requireOnline() const {
+    if (!online()) throw ProtocolError(text::kConnectSignalingFirst);
+}
+
+void Controller::restoreTimerResolution() noexcept {
+    if (!std::exchange(timerRaised_, false)) return;
+    // The platform's restore must not throw; a failure would leave nothing to do but go on.
+    try {
+        if (platform_.media.restoreTimerResolution) platform_.media.restoreTimerResolution();
+    } catch (...) {
+    }
+}
+
+void Controller::ensureGraphics() {
+    if (!device_) device_ = platform_.media.makeGraphicsDevice(0);
+    if (!converter_) converter_ = platform_.media.makeConverter(*device_);
+}
+
+bool Controller::viewerInputAllowed() const {
+    return sessionActive() && !signaling_->isHost() && peer_ && transportConnected_ && channelsOpen_ &&
+           lastPresentOk_;
+}
 
 void Controller::publishStatus() {
     working_.signedIn = credential_.has_value();
@@ -88,14 +103,18 @@ void Controller::publishStatus() {
             }
         }
     }
-    const bool haveSession = signaling_ && signaling_->session().has_value();
+    working_.framesDecoded = framesDecoded_;
+    working_.framesPresented = framesPresented_;
+    working_.streamSettingsPending = streams_.pending().has_value();
+    working_.streamConfiguration = streams_.appliedConfiguration();
+    working_.hostStreamSettingsKnown = streams_.hostSupportsSettings();
+    working_.hostStreamModes = streams_.offeredModes();
     working_.online = signaling_ && signaling_->helloSeen();
     working_.hostReady = hostingEnabled_ && hostReady_;
-    working_.sessionActive = haveSession;
-    working_.hostsActiveSession = haveSession && signaling_->isHost();
-    // Reservations, the peer and the viewer's video arrive with the session flow.
-    working_.reservationPending = false;
-    working_.viewerInputActive = false;
+    working_.sessionActive = sessionActive();
+    working_.hostsActiveSession = hostsSession();
+    working_.reservationPending = reservation_.has_value();
+    working_.viewerInputActive = viewerInputAllowed();
     queue_.publish(working_);
 }
 
@@ -146,11 +165,10 @@ void Controller::workerMain() {
 
 void Controller::runLoop() {
     for (;;) {
-        // The 1 ms wait while video awaits decoding and the host's capture pacing join here with
-        // the video pumps.
-        WorkBatch batch = queue_.take(kIdleWait);
+        WorkBatch batch = queue_.take(nextWait());
         if (batch.stop) return;
         runPass(batch);
+        if (platform_.passCompleted) platform_.passCompleted();
     }
 }
 
@@ -158,6 +176,18 @@ void Controller::runPass(WorkBatch& batch) {
     std::size_t next = 0;  // the first command of the batch not yet started
     try {
         if (batch.overflow) throw ProtocolError(text::kQueuesFull);
+        // Ending a pending reservation goes before the pass's signaling events, so a session
+        // start that arrives with it finds the reservation already gone.
+        if (reservation_) {
+            const auto found = std::find_if(batch.commands.begin(), batch.commands.end(),
+                                            [](const Command& c) { return c.kind == CommandKind::EndSession; });
+            if (found != batch.commands.end()) {
+                Command command = std::move(*found);
+                batch.commands.erase(found);
+                handleCommand(command);
+                publishStatus();
+            }
+        }
         for (SignalingEvent& event : batch.events) {
             if (queue_.stopRequested()) break;
             if (event.generation != signalingGeneration_) continue;  // an older socket's
@@ -215,26 +245,35 @@ void Controller::handleCommand(Command& command) {
         refreshDevices();
         break;
     }
+    case CommandKind::Connect:
+        connect(command);
+        break;
+    case CommandKind::EndSession: {
+        setError({});
+        BusyScope scope(*this, true);
+        endSession(true);
+        setStatus(text::kSessionEnded);
+        break;
+    }
+    case CommandKind::EnableHosting:
+        enableHosting();
+        break;
+    case CommandKind::DisableHosting: {
+        setError({});
+        BusyScope scope(*this, true);
+        disableHosting();
+        break;
+    }
     case CommandKind::Input:
         handleInput(command);
         break;
     case CommandKind::ReleaseInput:
-        // Only a viewer with a peer has anything to release; no peer exists in this build.
+        releaseRemoteInput();
         break;
-    default:
-        // post() refuses every other kind, so none reaches the queue.
-        if (isOperation(command.kind)) ++working_.completedOperations;
+    case CommandKind::ApplyStreamSettings:
+        applyStreamSettings(command);
         break;
     }
-}
-
-void Controller::handleInput(Command& command) {
-    (void)command;
-    if (!credential_ || !signaling_ || !signaling_->helloSeen()) {
-        throw ProtocolError(text::kConnectSignalingFirst);
-    }
-    // Input flows only while this device views an active session over a connected peer; until
-    // then it is dropped without error.
 }
 
 void Controller::containError(const std::exception& error) {
@@ -248,10 +287,8 @@ void Controller::containError(const std::exception& error) {
             // the user needs to see.
         }
         if (hostingEnabled_) {
-            hostingEnabled_ = false;
-            hostReady_ = false;
-            probeDeadlineMs_ = 0;
-            if (socket_) sendHostStatus(false, kHostStatusUnavailable);
+            stopHosting();
+            if (socket_) publishReady(false, kHostStatusUnavailable);
         }
         finishPendingOperation();
         if (credential_) {
@@ -266,33 +303,75 @@ void Controller::containError(const std::exception& error) {
     // so the interface never sees the failure reported with part of its batch still pending.
 }
 
-void Controller::tick() {
-    const std::int64_t now = nowMilliseconds();
-    // Reservation watchdog and input-injector expiry come with the session and hosting flows.
-    refreshDeviceListPeriodically(now);
-    // Peer events, the host and viewer pumps, frame-rate statistics and the session and stream
-    // settings watchdogs follow here in that order once the media exists.
-}
-
 void Controller::shutdown() {
-    signOut(false);
-    hostingEnabled_ = false;
-    hostReady_ = false;
+    stopping_ = true;
+    Teardown teardown;
+    // Nothing the viewer pressed may stay held on this desktop.
+    releaseInjectedInput(teardown);
+    teardown.step([&] { signOut(false); });
+    presenter_.reset();
+    hevcDecoder_.reset();
+    decoder_.reset();
+    stopHosting();
+    closePeer(peer_, teardown);
+    closePeer(retiredPeer_, teardown);
+    if (socket_) {
+        socket_->close();
+        socket_.reset();
+    }
+    converter_.reset();
+    device_.reset();
+    signaling_.reset();
+    reservation_.reset();
     finishPendingOperation();
     clearCredential();
+    restoreTimerResolution();
+    // The worker is ending: a failed release has nobody left to report to but the status.
+    try {
+        teardown.finish();
+    } catch (const std::exception& error) {
+        setError(error.what());
+    }
 }
 
 void Controller::releaseAfterFailure() noexcept {
-    // The worker is ending on an unexpected failure: still close the channel and wipe the tokens.
+    // The worker is ending on an unexpected failure: still close the channel, let go of injected
+    // input, drop the media and wipe the tokens.
     try {
+        stopping_ = true;
         ++signalingGeneration_;
+        if (injector_) {
+            try {
+                injector_->disable();
+            } catch (...) {
+            }
+        }
         if (socket_) {
             socket_->close();
             socket_.reset();
         }
+        for (std::unique_ptr<SessionPeer>* peer : {&peer_, &retiredPeer_}) {
+            if (*peer) {
+                try {
+                    (*peer)->close();
+                } catch (...) {
+                }
+                peer->reset();
+            }
+        }
+        presenter_.reset();
+        decoder_.reset();
+        hevcDecoder_.reset();
+        pendingTexture_.reset();
+        encoder_.reset();
+        capturer_.reset();
+        heldFrame_.reset();
+        converter_.reset();
+        device_.reset();
         signaling_.reset();
         hostingEnabled_ = false;
         hostReady_ = false;
+        restoreTimerResolution();
         finishPendingOperation();
         clearCredential();
     } catch (...) {

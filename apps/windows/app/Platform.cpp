@@ -13,6 +13,11 @@ std::int64_t steadyClockNanoseconds() {
         .count();
 }
 
+std::int64_t systemClockSeconds() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 HttpFactory httpOverTransport(HttpTransportFactory transports) {
     return [transports = std::move(transports)](const ServerOrigin& origin) -> std::unique_ptr<Http> {
         return std::make_unique<HttpClient>(transports(origin));

@@ -23,9 +23,17 @@
 //   - media: the makers of the media objects (graphics device, capture, converter, encoder,
 //     decoders, presenter) and the media timer resolution (media/MediaFactory.hpp): Windows
 //     murel::win::makeWindowsMediaFactory(), Linux murel::makeLinuxMediaFactory(), tests fakes.
-//     Empty makers: the platform cannot view or host (MediaFactory::canView / canHost).
-// The input injector joins this record when the session flows are built; until then the Controller
-// refuses the commands that would need it.
+//     Without the viewing makers Connect fails with "Remote viewing is unavailable on this
+//     device"; without the hosting makers EnableHosting with "Hosting is unavailable on this
+//     device" (MediaFactory::canView / canHost).
+//   - makePeer: the session's peer connection (nativePeerFactory() in both programs). Required
+//     for sessions, like the media.
+//   - inputSink: where the host injects the viewer's input (SendInput, XTest, or a recording sink
+//     for a host without a desktop to drive). The Controller owns one InputInjector over it, on
+//     the Controller's own clock. Empty: the host takes no remote input.
+//   - wallClockSeconds: seconds since 1970 for relay credential expiry (empty: the system clock).
+//   - passCompleted: called on the worker after every pass of its loop; for tests that step the
+//     clock and must know that a pass has seen it. Leave empty.
 
 #include <cstdint>
 #include <functional>
@@ -33,12 +41,14 @@
 #include <string>
 #include <string_view>
 
+#include "app/SessionPeer.hpp"
+#include "input/InputSink.hpp"
 #include "media/MediaFactory.hpp"
 #include "platform/CredentialVault.hpp"
-#include "platform/Http.hpp"
 #include "platform/HttpTransport.hpp"
 #include "platform/SignalingSocket.hpp"
 #include "platform/WebSocketTransport.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/RequestId.hpp"
 #include "protocol/Wire.hpp"
 
@@ -82,12 +92,19 @@ struct Platform {
     GuidSource requestIds;
     WorkerApartment apartment;
     MediaFactory media;
+    PeerFactory makePeer;
+    std::shared_ptr<InputSink> inputSink;
+    std::function<std::int64_t()> wallClockSeconds;
+    std::function<void()> passCompleted;
     // What the device registers as with the control service.
     std::string deviceKind = "windows";
 };
 
 // std::chrono::steady_clock in nanoseconds.
 std::int64_t steadyClockNanoseconds();
+
+// std::chrono::system_clock in whole seconds since 1970-01-01 UTC.
+std::int64_t systemClockSeconds();
 
 // An HttpFactory that puts the portable HttpClient over each transport the factory makes.
 HttpFactory httpOverTransport(HttpTransportFactory transports);

@@ -1,5 +1,4 @@
-// Presence: the device signaling channel, the routing of what it receives, the device list and
-// the end of a session as far as signaling and the control service are concerned.
+// Presence: the device signaling channel, the routing of what it receives and the device list.
 
 #include <exception>
 #include <string>
@@ -51,8 +50,17 @@ void Controller::handleSignalingEvent(const Json& message) {
     const std::string sessionId = memberString(message, "session_id");
 
     if (type == "offer" || type == "answer" || type == "ice") {
-        // Peer signals go to the peer of the active session; no peer exists without media.
+        // Peer signals of the active session go to its media; anything else is not ours.
+        if (peer_ && signaling_->session() && signaling_->session()->id == sessionId) handlePeerSignal(message);
         return;
+    }
+    if (reservation_ && sessionId == reservation_->id) {
+        if (type == "session.end") {
+            endSession(false);
+            setStatus(text::kConnectionEndedByPeer);
+            return;
+        }
+        if (type == "error") throw ProtocolError(text::kReservedSessionRejected);
     }
     if (type == "session.start") {
         handleSessionStart(message, sessionId);
@@ -72,8 +80,15 @@ void Controller::handleSignalingEvent(const Json& message) {
         setStatus(text::kSessionEndedByPeer);
         break;
     case SignalEventKind::Description:
+        if (peer_) {
+            peer_->applyRemoteSignal(event.message);
+            for (const Json& candidate : signaling_->takeQueuedCandidates(signaling_->session()->id)) {
+                peer_->applyRemoteSignal(candidate);
+            }
+        }
+        break;
     case SignalEventKind::Candidate:
-        // Applied to the peer once one exists.
+        if (peer_) peer_->applyRemoteSignal(event.message);
         break;
     case SignalEventKind::SessionStart:
         // Session starts are routed to handleSessionStart above.
@@ -83,45 +98,16 @@ void Controller::handleSignalingEvent(const Json& message) {
     }
 }
 
-void Controller::handleSessionStart(const Json& message, const std::string& sessionId) {
-    const auto payload = message.find("payload");
-    if (payload == message.end()) throw ProtocolError("Invalid protocol message");
-    const SessionInfo started = readSessionInfo(*payload);
-    const std::string& self = signaling_->deviceId();
-    if (!signaling_->helloSeen() || started.id != sessionId ||
-        (started.hostId != self && started.clientId != self)) {
-        throw ProtocolError(text::kUnexpectedSessionStart);
-    }
-
-    const auto& active = signaling_->session();
-    const bool expected = (active && *active == started) || (!active && started.hostId == self);
-    if (!expected) {
-        BusyScope scope(*this, false);
-        try {
-            if (!credential_ || !http_) throw ProtocolError(text::kConnectSignalingFirst);
-            requestSessionEnd(*http_, credential_->device, started.id);
-        } catch (const std::exception& error) {
-            setError(std::string(text::kUnrequestedSessionEndFailed) + error.what());
-        }
-        return;
-    }
-
-    const SignalEvent event = signaling_->classify(message);
-    if (event.kind != SignalEventKind::SessionStart) return;  // a repeated start of this session
-
-    BusyScope scope(*this, false);
-    // A host takes a session only while hosting is enabled and ready. The capture and encoder
-    // pipeline that makes it ready is not part of this build, so the session is ended at once and
-    // the service told, which frees the viewer that reserved it.
-    endSession(true);
-}
-
 void Controller::refreshDevices() {
     if (!credential_) throw ProtocolError(text::kConnectSignalingFirst);
     if (!signaling_ || !signaling_->helloSeen()) {
         // This is how the user reconnects after the channel closed or never greeted us.
         signOut(false);
         connectSignaling();
+        return;
+    }
+    if (reservation_) {
+        setStatus(text::kSessionReservedWaiting);
         return;
     }
     if (signaling_->session()) {
@@ -134,49 +120,11 @@ void Controller::refreshDevices() {
 }
 
 void Controller::refreshDeviceListPeriodically(std::int64_t now) {
-    if (!signaling_ || !signaling_->helloSeen() || signaling_->session()) return;
+    if (!signaling_ || !signaling_->helloSeen() || signaling_->session() || reservation_) return;
     if (!credential_ || !http_) return;
     if (lastDeviceListMs_ && now - *lastDeviceListMs_ < kDeviceListIntervalMs) return;
     lastDeviceListMs_ = now;
     working_.hosts = requestHosts(*http_, credential_->device.token);
-}
-
-void Controller::endSession(bool notifyService) {
-    std::string id;
-    if (signaling_ && signaling_->session()) id = signaling_->session()->id;
-
-    // The peer, decoders, presenter, encoder and the input injector's hold are released here once
-    // they exist; what the status shows of a session returns to its idle values.
-    working_.streamConfiguration = StreamConfiguration{};
-    working_.hostStreamModes.reset();
-    working_.hostStreamSettingsKnown = false;
-    working_.streamSettingsPending = false;
-    working_.videoCodecKnown = false;
-    working_.decodedWidth = 0;
-    working_.decodedHeight = 0;
-    working_.decodeFps = 0;
-    working_.presentFps = 0;
-    working_.framesDecoded = 0;
-    working_.framesPresented = 0;
-    working_.videoRect = VideoRect{};
-    working_.viewerInputActive = false;
-
-    if (signaling_ && !id.empty()) {
-        signaling_->classify(Json{{"type", "session.end"}, {"session_id", id}});
-    }
-    if (notifyService && !id.empty() && credential_ && http_) {
-        BusyScope scope(*this, false);
-        requestSessionEnd(*http_, credential_->device, id);
-    }
-}
-
-void Controller::sendHostStatus(bool ready, std::string_view reason) {
-    if (!socket_) return;
-    try {
-        socket_->send(makeHostStatusMessage(ready, reason));
-    } catch (const std::exception&) {
-        // The channel reports its own failure; this message is advisory.
-    }
 }
 
 }  // namespace murel::app

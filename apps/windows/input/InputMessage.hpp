@@ -14,10 +14,6 @@
 
 namespace murel {
 
-// Data-channel numbers as used by the input path.
-inline constexpr int kControlChannel = 0;  // "murel.control.v1": reliable, ordered
-inline constexpr int kPointerChannel = 1;  // "murel.pointer.v1": unordered, never retransmitted
-
 inline constexpr std::uint64_t kInputProtocolVersion = 1;
 inline constexpr std::uint64_t kKeyCodeCount = 128;      // key codes are 0..127
 inline constexpr std::size_t kInputTextLimit = 2048;     // bytes of UTF-8 in a "text" message

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 

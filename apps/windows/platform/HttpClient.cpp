@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 

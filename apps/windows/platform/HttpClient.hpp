@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Http.hpp"
 #include "platform/HttpTransport.hpp"
+#include "protocol/Http.hpp"
 
 namespace murel {
 

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "platform/HttpClient.hpp"
-#include "platform/Wipe.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel {
 
@@ -29,6 +29,9 @@ constexpr std::size_t kReceiveBuffer = 8192;
 
 }  // namespace
 
+SignalingUpgradeRejected::SignalingUpgradeRejected(unsigned status)
+    : ProtocolError("Signaling upgrade rejected; sign in again or disconnect the other instance"), status_(status) {}
+
 HeartbeatClock& steadyHeartbeatClock() {
     static SteadyHeartbeatClock clock;
     return clock;
@@ -50,8 +53,7 @@ SignalingSocket::SignalingSocket(std::unique_ptr<WebSocketTransport> transport,
     WipeOnExit wipeHeaders(headers);
     const unsigned status = transport_->upgrade("/v1/signaling", headers);
     wipe(headers);
-    throwUnless(status == 101,
-                "Signaling upgrade rejected; sign in again or disconnect the other instance");
+    if (status != 101) throw SignalingUpgradeRejected(status);
     transport_->completeUpgrade();
 
     // The heartbeat schedule starts with the connection, not whenever the sender gets to run.

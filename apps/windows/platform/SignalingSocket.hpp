@@ -41,6 +41,21 @@ public:
 // The steady clock, shared by every production socket.
 HeartbeatClock& steadyHeartbeatClock();
 
+inline constexpr unsigned kUpgradeUnauthorized = 401;  // the device token is not accepted
+inline constexpr unsigned kUpgradeConflict = 409;      // another connection of the device is live
+
+// The service answered the upgrade with something other than 101. The text is the same whatever the
+// status; status() lets a caller tell a registration the service no longer accepts (401) from a
+// second live connection (409).
+class SignalingUpgradeRejected : public ProtocolError {
+public:
+    explicit SignalingUpgradeRejected(unsigned status);
+    unsigned status() const { return status_; }
+
+private:
+    unsigned status_;
+};
+
 class SignalingSocket {
 public:
     using MessageHandler = std::function<void(Json)>;
@@ -48,8 +63,8 @@ public:
 
     // Upgrades `transport` at "/v1/signaling" with `deviceToken` as bearer and starts both threads.
     // Returns only when they run; otherwise throws ProtocolError ("Invalid credential", the
-    // transport's step failures, or "Signaling upgrade rejected; sign in again or disconnect the
-    // other instance") after releasing what it opened.
+    // transport's step failures, or SignalingUpgradeRejected: "Signaling upgrade rejected; sign in
+    // again or disconnect the other instance") after releasing what it opened.
     SignalingSocket(std::unique_ptr<WebSocketTransport> transport, std::string_view deviceToken,
                     MessageHandler onMessage, FailureHandler onFailure,
                     HeartbeatClock& clock = steadyHeartbeatClock());

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Http.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel {

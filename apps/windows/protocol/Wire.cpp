@@ -29,7 +29,12 @@ public:
     }
     bool string(Json::string_t& value) { return member() && Base::string(value); }
     bool binary(Json::binary_t& value) { return member() && Base::binary(value); }
-    bool key(Json::string_t& value) { return member() && Base::key(value); }
+    bool key(Json::string_t& value) {
+        ++keys_;
+        return member() && Base::key(value);
+    }
+    // Member names read, duplicates included.
+    std::size_t keys() const { return keys_; }
 
     bool start_object(std::size_t elements) {
         open();
@@ -59,7 +64,39 @@ private:
     }
 
     std::size_t open_ = 0;
+    std::size_t keys_ = 0;
 };
+
+// Members of every object in the value; fewer than the names read means a name came twice.
+std::size_t memberCount(const Json& value) {
+    std::size_t count = 0;
+    if (value.is_object()) {
+        count += value.size();
+        for (const auto& member : value) count += memberCount(member);
+    } else if (value.is_array()) {
+        for (const auto& element : value) count += memberCount(element);
+    }
+    return count;
+}
+
+Json parseChecked(std::string_view message, std::size_t limit, std::size_t* keys) {
+    if (message.empty() || message.size() > limit) {
+        throw ProtocolError("Message size exceeds protocol limit");
+    }
+    Json result;
+    try {
+        DepthCheckedDom dom(result);
+        Json::sax_parse(message.begin(), message.end(), &dom, nlohmann::detail::input_format_t::json,
+                        /*strict=*/true, /*ignore_comments=*/false);
+        if (keys) *keys = dom.keys();
+    } catch (const ProtocolError&) {
+        throw;
+    } catch (const Json::exception&) {
+        throw ProtocolError("Invalid JSON message");
+    }
+    throwUnless(result.is_object(), kInvalidProtocolMessage);
+    return result;
+}
 
 bool isAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -77,21 +114,12 @@ const Json* findMember(const Json& object, std::string_view key) {
 
 }  // namespace
 
-Json parseWire(std::string_view message, std::size_t limit) {
-    if (message.empty() || message.size() > limit) {
-        throw ProtocolError("Message size exceeds protocol limit");
-    }
-    Json result;
-    try {
-        DepthCheckedDom dom(result);
-        Json::sax_parse(message.begin(), message.end(), &dom, nlohmann::detail::input_format_t::json,
-                        /*strict=*/true, /*ignore_comments=*/false);
-    } catch (const ProtocolError&) {
-        throw;
-    } catch (const Json::exception&) {
-        throw ProtocolError("Invalid JSON message");
-    }
-    throwUnless(result.is_object(), kInvalidProtocolMessage);
+Json parseWire(std::string_view message, std::size_t limit) { return parseChecked(message, limit, nullptr); }
+
+Json parseWireUnique(std::string_view message, std::size_t limit) {
+    std::size_t keys = 0;
+    Json result = parseChecked(message, limit, &keys);
+    throwUnless(memberCount(result) == keys, kDuplicateMemberName);
     return result;
 }
 

@@ -29,11 +29,19 @@ inline constexpr std::size_t kControlBodyLimit = 131072;
 inline constexpr std::size_t kSignalingMessageLimit = 131072;
 inline constexpr std::size_t kCredentialRecordLimit = 2560;
 inline constexpr std::size_t kInputMessageLimit = 4096;
+
+// The session's two data channels, numbered as input messages and channel events name them.
+inline constexpr std::int32_t kControlChannel = 0;  // "murel.control.v1": reliable, ordered
+inline constexpr std::int32_t kPointerChannel = 1;  // "murel.pointer.v1": unordered, never retransmitted
 inline constexpr int kMaxJsonDepth = 32;
 
 // Parses one received message: 1..limit bytes, strict JSON, at most 32 containers deep, an object
 // at top level.
 Json parseWire(std::string_view message, std::size_t limit);
+// parseWire that also refuses a member name given twice in one object (kDuplicateMemberName), for
+// text that is passed on: parsers disagree on which of the two counts.
+inline constexpr const char* kDuplicateMemberName = "Duplicate member name";
+Json parseWireUnique(std::string_view message, std::size_t limit);
 
 // 1..256 bytes of ASCII letters, digits, '-' and '_'.
 void validateIdentifier(std::string_view value);

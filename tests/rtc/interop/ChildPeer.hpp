@@ -43,7 +43,13 @@ inline constexpr std::chrono::seconds kPeerTimeout{60};
 
 inline std::filesystem::path scriptDir() {
     if (const char* dir = std::getenv("MUREL_INTEROP_DIR")) return dir;
+#ifdef MUREL_INTEROP_SCRIPTS
+    // __FILE__ may be relative to the build folder (ccache's base_dir rewrites it), so the build
+    // says where the scripts are.
+    return MUREL_INTEROP_SCRIPTS;
+#else
     return std::filesystem::path(__FILE__).parent_path();
+#endif
 }
 
 // Debian's interpreter: that is where python3-aiortc, python3-av and python3-websockets live.

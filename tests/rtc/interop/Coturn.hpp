@@ -102,6 +102,8 @@ public:
     // so the relay sits on the machine's own address when it has one; 127.0.0.1 otherwise.
     const std::string& relayAddress() const { return relayAddress_; }
     bool relayIsLoopback() const { return relayAddress_ == "127.0.0.1"; }
+    // The server's log (--verbose): allocations, permissions and per-session usage.
+    std::filesystem::path logFile() const { return dir_ / "turn.log"; }
 
     // A user name valid for an hour and its password: base64(HMAC-SHA1(secret, user)).
     static std::pair<std::string, std::string> credentials(const std::string& secret = kSecret) {

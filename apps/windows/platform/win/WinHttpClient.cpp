@@ -2,10 +2,10 @@
 
 #include <string>
 
-#include "platform/Wipe.hpp"
 #include "platform/win/TextConversion.hpp"
 #include "platform/win/WinError.hpp"
 #include "platform/win/WinHttpTransport.hpp"
+#include "protocol/Wipe.hpp"
 
 namespace murel::win {
 

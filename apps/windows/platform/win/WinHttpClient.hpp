@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "platform/Http.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/win/WinHttpHandle.hpp"
+#include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
 
 namespace murel::win {
