@@ -137,9 +137,9 @@ private:
     const Options mOptions;
 
     mutable std::mutex mMutex;
-    SSL_CTX* mContext = nullptr;
-    SSL* mSsl = nullptr;
-    BIO* mInBio = nullptr;
+    SslContextPtr mContext;
+    SslPtr mSsl;
+    BIO* mInBio = nullptr; // owned by mSsl
     std::vector<std::vector<std::byte>> mOutgoing; // filled by the write BIO during SSL calls
     std::vector<std::byte> mReadBuffer;
     bool mStarted = false;
