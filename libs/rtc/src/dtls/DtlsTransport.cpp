@@ -45,12 +45,6 @@ std::string openSslErrors() {
 
 } // namespace
 
-SrtpKeyMaterial::~SrtpKeyMaterial() {
-    for (auto* bytes : {&clientKey, &clientSalt, &serverKey, &serverSalt})
-        if (!bytes->empty())
-            OPENSSL_cleanse(bytes->data(), bytes->size());
-}
-
 std::shared_ptr<DtlsTransport> DtlsTransport::create(std::shared_ptr<Transport> lower,
                                                      std::shared_ptr<Certificate> certificate,
                                                      Fingerprint expectedRemote, Role role,
