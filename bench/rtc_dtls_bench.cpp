@@ -6,8 +6,8 @@
 // usage: rtc_dtls_bench [round trips=2000] [bulk seconds=5]
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
-#include "dtls/MemoryTransport.hpp"
-#include "dtls/SctpTransport.hpp"
+#include "MemoryTransport.hpp"
+#include "sctp/SctpTransport.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "dtls/Dcep.hpp"
+#include "sctp/Dcep.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const rtc::impl::ByteSpan bytes(reinterpret_cast<const std::byte*>(data), size);

@@ -2,8 +2,8 @@
 
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
-#include "dtls/MemoryTransport.hpp"
-#include "dtls/SctpTransport.hpp"
+#include "MemoryTransport.hpp"
+#include "sctp/SctpTransport.hpp"
 
 #include <chrono>
 #include <condition_variable>

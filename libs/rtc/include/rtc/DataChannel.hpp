@@ -5,11 +5,13 @@
 // (opened by the peer). A local channel exists before the connection does; it opens once the SCTP
 // association is up and the peer acknowledged it.
 //
-// Callbacks run on the connection's threads, one at a time per channel, never under a lock that a
-// public call takes, so they may call any method (also close() or the PeerConnection's close()).
-// Messages that arrive before onMessage is set are kept (bounded) and delivered once it is set;
-// onOpen and onClosed set after the event still fire once. resetCallbacks() does not wait for a
-// callback already running.
+// Callbacks run on the connection's callback thread (see PeerConnection), one at a time and in the
+// order of their events, never under a lock that a public call takes, so they may call any method
+// (also close() or the PeerConnection's close()). Messages that arrive before onMessage is set are
+// kept (bounded) and delivered once it is set; onOpen and onClosed set after the event still fire
+// once. A message that arrives while the callback thread's queue is full is dropped and reported
+// through onError. resetCallbacks() does not wait for a callback already running; calls still
+// queued are not made.
 
 #include "rtc/Message.hpp"
 #include "rtc/Reliability.hpp"

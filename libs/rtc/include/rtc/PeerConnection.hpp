@@ -7,13 +7,15 @@
 // localDescription(), which ends with a=end-of-candidates once gathering completed). Renegotiation
 // after the first offer/answer exchange is not supported and throws std::logic_error.
 //
-// Threads: public calls from any thread, also from inside callbacks. Callbacks run on the layer's
-// threads, never on the caller's stack and never under a lock that a public call takes. The
-// connection-level callbacks (descriptions, candidates, states, new channels and tracks) are
-// delivered one at a time in the order of their events. close() and destruction wait for a
-// callback running on the network thread to return (unless called from it), so a callback must
-// not wait for a lock held by the thread that closes; a callback running elsewhere may still
-// finish after close() returned, so callbacks should hold what they use by weak reference.
+// Threads: public calls from any thread, also from inside callbacks. Every callback of a connection
+// (its own, its data channels' and its tracks') runs on that connection's callback thread, one at a
+// time in the order of their events, never on the caller's stack, never on the layer's network or
+// timer threads and never under a lock that a public call takes: a slow callback delays only the
+// callbacks of its own connection. Callbacks queue up to a bound (received messages and frames
+// also by bytes); what does not fit is dropped and reported through the channel's or track's
+// onError. Once the connection is destroyed its own queued callbacks are not made, but one already
+// running may still finish, and channels and tracks may call theirs after close() returned, so
+// callbacks should hold what they use by weak reference.
 
 #include "rtc/Candidate.hpp"
 #include "rtc/Configuration.hpp"

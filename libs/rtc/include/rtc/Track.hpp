@@ -9,7 +9,8 @@
 // onMessage.
 //
 // The track opens when the DTLS handshake finished and the SRTP keys exist, and closes with the
-// connection or close(). Callbacks run on the connection's threads.
+// connection or close(). Callbacks run on the connection's callback thread (see PeerConnection); a
+// frame or message that arrives while its queue is full is dropped and reported through onError.
 
 #include "rtc/Description.hpp"
 #include "rtc/MediaHandler.hpp"

@@ -19,16 +19,14 @@ namespace {
 } // namespace
 
 std::shared_ptr<Certificate> Certificate::generate(std::string_view commonName) {
-    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
-    if (!key)
+    PrivateKeyPtr ownedKey(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+    if (!ownedKey)
         fail("key");
-    X509* x509 = X509_new();
-    if (!x509) {
-        EVP_PKEY_free(key);
+    X509Ptr ownedX509(X509_new());
+    if (!ownedX509)
         fail("allocation");
-    }
-    // From here on the Certificate owns both and frees them if a later step throws.
-    std::shared_ptr<Certificate> certificate(new Certificate(x509, key));
+    EVP_PKEY* key = ownedKey.get();
+    X509* x509 = ownedX509.get();
 
     if (X509_set_version(x509, 2) != 1)
         fail("version");
@@ -36,10 +34,8 @@ std::shared_ptr<Certificate> Certificate::generate(std::string_view commonName) 
     if (RAND_bytes(serial, sizeof serial) != 1)
         fail("serial");
     serial[0] &= 0x7F; // a positive serial number
-    BIGNUM* number = BN_bin2bn(serial, sizeof serial, nullptr);
-    bool serialSet = number && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(x509)) != nullptr;
-    BN_free(number);
-    if (!serialSet)
+    const BignumPtr number(BN_bin2bn(serial, sizeof serial, nullptr));
+    if (!number || !BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(x509)))
         fail("serial");
 
     // Start a day early so that a peer with a slightly wrong clock still accepts it.
@@ -60,15 +56,12 @@ std::shared_ptr<Certificate> Certificate::generate(std::string_view commonName) 
     if (X509_sign(x509, key, EVP_sha256()) <= 0)
         fail("signature");
 
+    std::shared_ptr<Certificate> certificate(new Certificate(std::move(ownedX509), std::move(ownedKey)));
     certificate->mFingerprint = Fingerprint::of(x509, "sha-256");
     return certificate;
 }
 
-Certificate::Certificate(X509* x509, EVP_PKEY* key) : mX509(x509), mKey(key) {}
-
-Certificate::~Certificate() {
-    X509_free(mX509);
-    EVP_PKEY_free(mKey); // OpenSSL clears the private scalar when freeing the key
-}
+Certificate::Certificate(X509Ptr x509, PrivateKeyPtr key)
+    : mX509(std::move(x509)), mKey(std::move(key)) {}
 
 } // namespace rtc::impl

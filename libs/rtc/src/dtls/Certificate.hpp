@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Fingerprint.hpp"
+#include "common/OpenSsl.hpp"
 
 #include <openssl/types.h>
 
@@ -18,12 +19,11 @@ public:
     // Throws std::runtime_error when OpenSSL fails.
     static std::shared_ptr<Certificate> generate(std::string_view commonName = "murel");
 
-    ~Certificate();
     Certificate(const Certificate&) = delete;
     Certificate& operator=(const Certificate&) = delete;
 
-    X509* x509() const { return mX509; }
-    EVP_PKEY* privateKey() const { return mKey; }
+    X509* x509() const { return mX509.get(); }
+    EVP_PKEY* privateKey() const { return mKey.get(); }
 
     // SHA-256 fingerprint of the DER certificate.
     const Fingerprint& fingerprint() const { return mFingerprint; }
@@ -31,10 +31,10 @@ public:
     std::string fingerprintSdp() const { return mFingerprint.toString(); }
 
 private:
-    Certificate(X509* x509, EVP_PKEY* key);
+    Certificate(X509Ptr x509, PrivateKeyPtr key);
 
-    X509* mX509;
-    EVP_PKEY* mKey;
+    X509Ptr mX509;
+    PrivateKeyPtr mKey;
     Fingerprint mFingerprint;
 };
 

@@ -45,12 +45,6 @@ std::string openSslErrors() {
 
 } // namespace
 
-SrtpKeyMaterial::~SrtpKeyMaterial() {
-    for (auto* bytes : {&clientKey, &clientSalt, &serverKey, &serverSalt})
-        if (!bytes->empty())
-            OPENSSL_cleanse(bytes->data(), bytes->size());
-}
-
 std::shared_ptr<DtlsTransport> DtlsTransport::create(std::shared_ptr<Transport> lower,
                                                      std::shared_ptr<Certificate> certificate,
                                                      Fingerprint expectedRemote, Role role,
@@ -68,43 +62,37 @@ DtlsTransport::DtlsTransport(Token, std::shared_ptr<Transport> lower,
                              Role role, Options options)
     : mLower(std::move(lower)), mCertificate(std::move(certificate)),
       mExpected(std::move(expectedRemote)), mRole(role), mOptions(options), mMtu(options.mtu) {
-    auto fail = [this](const char* step) {
+    auto fail = [](const char* step) {
         std::string reason = openSslErrors();
-        if (mSsl)
-            SSL_free(mSsl);
-        if (mContext)
-            SSL_CTX_free(mContext);
-        mSsl = nullptr;
-        mContext = nullptr;
         throw std::runtime_error(std::string("DTLS set-up failed at ") + step + ": " + reason);
     };
 
-    mContext = SSL_CTX_new(DTLS_method());
+    mContext.reset(SSL_CTX_new(DTLS_method()));
     if (!mContext)
         fail("context");
-    if (SSL_CTX_set_min_proto_version(mContext, DTLS1_2_VERSION) != 1 ||
-        SSL_CTX_set_max_proto_version(mContext, DTLS1_2_VERSION) != 1)
+    if (SSL_CTX_set_min_proto_version(mContext.get(), DTLS1_2_VERSION) != 1 ||
+        SSL_CTX_set_max_proto_version(mContext.get(), DTLS1_2_VERSION) != 1)
         fail("version");
-    if (SSL_CTX_set_cipher_list(mContext, kCipherList) != 1)
+    if (SSL_CTX_set_cipher_list(mContext.get(), kCipherList) != 1)
         fail("ciphers");
-    if (SSL_CTX_set1_groups_list(mContext, "X25519:P-256:P-384") != 1)
+    if (SSL_CTX_set1_groups_list(mContext.get(), "X25519:P-256:P-384") != 1)
         fail("groups");
-    if (SSL_CTX_use_certificate(mContext, mCertificate->x509()) != 1 ||
-        SSL_CTX_use_PrivateKey(mContext, mCertificate->privateKey()) != 1 ||
-        SSL_CTX_check_private_key(mContext) != 1)
+    if (SSL_CTX_use_certificate(mContext.get(), mCertificate->x509()) != 1 ||
+        SSL_CTX_use_PrivateKey(mContext.get(), mCertificate->privateKey()) != 1 ||
+        SSL_CTX_check_private_key(mContext.get()) != 1)
         fail("certificate");
     // The peer's certificate is self-signed; its identity is the fingerprint from the signalled
     // description, checked in the verify callback.
-    SSL_CTX_set_verify(mContext, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verifyCallback);
-    SSL_CTX_set_options(mContext, SSL_OP_NO_QUERY_MTU | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
-    SSL_CTX_set_read_ahead(mContext, 1);
-    if (mOptions.offerSrtp && SSL_CTX_set_tlsext_use_srtp(mContext, kSrtpProfiles) != 0)
+    SSL_CTX_set_verify(mContext.get(), SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, verifyCallback);
+    SSL_CTX_set_options(mContext.get(), SSL_OP_NO_QUERY_MTU | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_TICKET);
+    SSL_CTX_set_read_ahead(mContext.get(), 1);
+    if (mOptions.offerSrtp && SSL_CTX_set_tlsext_use_srtp(mContext.get(), kSrtpProfiles) != 0)
         fail("use_srtp");
 
-    mSsl = SSL_new(mContext);
+    mSsl.reset(SSL_new(mContext.get()));
     if (!mSsl)
         fail("session");
-    SSL_set_ex_data(mSsl, exDataIndex(), this);
+    SSL_set_ex_data(mSsl.get(), exDataIndex(), this);
 
     // The write side is a custom BIO rather than a memory BIO: a memory BIO would merge the
     // datagrams of a flight into one byte stream, while DTLS needs each write to stay one
@@ -119,25 +107,22 @@ DtlsTransport::DtlsTransport(Token, std::shared_ptr<Transport> lower,
     }();
     if (!writeMethod)
         fail("BIO method");
-    mInBio = BIO_new(BIO_s_mem());
-    BIO* out = BIO_new(writeMethod);
-    if (!mInBio || !out) {
-        BIO_free(mInBio);
-        BIO_free(out);
-        mInBio = nullptr;
+    BioPtr in(BIO_new(BIO_s_mem()));
+    BioPtr out(BIO_new(writeMethod));
+    if (!in || !out)
         fail("BIO");
-    }
-    BIO_set_mem_eof_return(mInBio, -1); // an empty read means "wait", not end of stream
-    BIO_set_data(out, this);
-    BIO_set_init(out, 1);
-    SSL_set_bio(mSsl, mInBio, out); // the session owns both BIOs now
+    BIO_set_mem_eof_return(in.get(), -1); // an empty read means "wait", not end of stream
+    BIO_set_data(out.get(), this);
+    BIO_set_init(out.get(), 1);
+    mInBio = in.get();
+    SSL_set_bio(mSsl.get(), in.release(), out.release()); // the session owns both BIOs now
 
     if (mRole == Role::Client)
-        SSL_set_connect_state(mSsl);
+        SSL_set_connect_state(mSsl.get());
     else
-        SSL_set_accept_state(mSsl);
-    SSL_set_mtu(mSsl, static_cast<long>(mMtu));
-    DTLS_set_timer_cb(mSsl, timerCallback);
+        SSL_set_accept_state(mSsl.get());
+    SSL_set_mtu(mSsl.get(), static_cast<long>(mMtu));
+    DTLS_set_timer_cb(mSsl.get(), timerCallback);
 }
 
 DtlsTransport::~DtlsTransport() {
@@ -147,8 +132,6 @@ DtlsTransport::~DtlsTransport() {
         cancelTimersLocked();
         mFinished = true;
     }
-    SSL_free(mSsl);
-    SSL_CTX_free(mContext);
 }
 
 void DtlsTransport::start() {
@@ -189,12 +172,12 @@ bool DtlsTransport::send(ByteSpan data) {
     std::lock_guard lock(mMutex);
     if (!mHandshakeDone || mFinished)
         return false;
-    int limit = DTLS_get_data_mtu(mSsl);
+    int limit = DTLS_get_data_mtu(mSsl.get());
     if (limit > 0 && data.size() > static_cast<std::size_t>(limit))
         return false;
     if (data.empty())
         return false; // an empty record would be indistinguishable from nothing
-    int written = SSL_write(mSsl, data.data(), static_cast<int>(data.size()));
+    int written = SSL_write(mSsl.get(), data.data(), static_cast<int>(data.size()));
     flushLocked();
     if (written <= 0) {
         ERR_clear_error();
@@ -210,7 +193,7 @@ void DtlsTransport::close() {
         if (mFinished)
             return;
         if (mHandshakeDone) {
-            SSL_shutdown(mSsl); // queues close_notify; the peer's answer is not awaited
+            SSL_shutdown(mSsl.get()); // queues close_notify; the peer's answer is not awaited
             ERR_clear_error();
             flushLocked();
         }
@@ -224,13 +207,13 @@ void DtlsTransport::close() {
 void DtlsTransport::setMtu(std::size_t mtu) {
     std::lock_guard lock(mMutex);
     mMtu = mtu;
-    SSL_set_mtu(mSsl, static_cast<long>(mtu));
+    SSL_set_mtu(mSsl.get(), static_cast<long>(mtu));
 }
 
 std::size_t DtlsTransport::maxPayloadSize() const {
     std::lock_guard lock(mMutex);
     if (mHandshakeDone) {
-        int limit = DTLS_get_data_mtu(mSsl);
+        int limit = DTLS_get_data_mtu(mSsl.get());
         if (limit > 0)
             return static_cast<std::size_t>(limit);
     }
@@ -304,7 +287,7 @@ void DtlsTransport::onTimer() {
         if (mFinished || mHandshakeDone)
             return;
         ++mRetransmissions;
-        if (DTLSv1_handle_timeout(mSsl) < 0) {
+        if (DTLSv1_handle_timeout(mSsl.get()) < 0) {
             flushLocked();
             failLocked(events, "DTLS handshake timed out");
         } else {
@@ -329,14 +312,14 @@ void DtlsTransport::onHandshakeDeadline() {
 
 void DtlsTransport::advance(Events& events) {
     if (!mHandshakeDone) {
-        int result = SSL_do_handshake(mSsl);
+        int result = SSL_do_handshake(mSsl.get());
         if (result == 1) {
             flushLocked();
             handshakeFinished(events);
             if (mFinished)
                 return;
         } else {
-            int code = SSL_get_error(mSsl, result);
+            int code = SSL_get_error(mSsl.get(), result);
             flushLocked(); // a flight, or the alert of a failure
             if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
                 ERR_clear_error();
@@ -357,12 +340,12 @@ void DtlsTransport::advance(Events& events) {
         mReadBuffer.resize(kReadBuffer); // once: zeroing 16 KiB per datagram shows in throughput
     auto& buffer = mReadBuffer;
     while (true) {
-        int read = SSL_read(mSsl, buffer.data(), static_cast<int>(buffer.size()));
+        int read = SSL_read(mSsl.get(), buffer.data(), static_cast<int>(buffer.size()));
         if (read > 0) {
             events.data.emplace_back(buffer.begin(), buffer.begin() + read);
             continue;
         }
-        int code = SSL_get_error(mSsl, read);
+        int code = SSL_get_error(mSsl.get(), read);
         flushLocked();
         if (code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) {
             ERR_clear_error();
@@ -370,7 +353,7 @@ void DtlsTransport::advance(Events& events) {
         }
         if (code == SSL_ERROR_ZERO_RETURN) {
             // The peer sent close_notify; answer it and stop.
-            SSL_shutdown(mSsl);
+            SSL_shutdown(mSsl.get());
             flushLocked();
             ERR_clear_error();
             mFinished = true;
@@ -381,7 +364,7 @@ void DtlsTransport::advance(Events& events) {
         // A record that fails to decrypt or authenticate is dropped (RFC 6347 4.1.2.7); only a
         // fatal alert from the peer ends the session.
         std::string reason = openSslErrors();
-        if (SSL_get_shutdown(mSsl) & SSL_RECEIVED_SHUTDOWN) {
+        if (SSL_get_shutdown(mSsl.get()) & SSL_RECEIVED_SHUTDOWN) {
             failLocked(events, "DTLS session ended by the peer: " + reason);
             return;
         }
@@ -391,7 +374,7 @@ void DtlsTransport::advance(Events& events) {
 }
 
 void DtlsTransport::handshakeFinished(Events& events) {
-    X509* peer = SSL_get0_peer_certificate(mSsl);
+    X509* peer = SSL_get0_peer_certificate(mSsl.get());
     if (!peer) {
         failLocked(events, "DTLS peer presented no certificate");
         return;
@@ -404,7 +387,7 @@ void DtlsTransport::handshakeFinished(Events& events) {
     mRemoteFingerprint = Fingerprint::of(peer, "sha-256");
 
     if (mOptions.offerSrtp) {
-        if (const SRTP_PROTECTION_PROFILE* profile = SSL_get_selected_srtp_profile(mSsl)) {
+        if (const SRTP_PROTECTION_PROFILE* profile = SSL_get_selected_srtp_profile(mSsl.get())) {
             std::size_t keyLength = 16;
             std::size_t saltLength = 0;
             SrtpKeyMaterial keys;
@@ -417,7 +400,7 @@ void DtlsTransport::handshakeFinished(Events& events) {
             }
             if (saltLength > 0) {
                 std::vector<std::uint8_t> material(2 * (keyLength + saltLength));
-                if (SSL_export_keying_material(mSsl, material.data(), material.size(), kSrtpLabel,
+                if (SSL_export_keying_material(mSsl.get(), material.data(), material.size(), kSrtpLabel,
                                                std::char_traits<char>::length(kSrtpLabel), nullptr,
                                                0, 0) != 1) {
                     OPENSSL_cleanse(material.data(), material.size());
@@ -474,7 +457,7 @@ void DtlsTransport::rescheduleTimerLocked() {
     if (mFinished || mHandshakeDone)
         return;
     timeval remaining{};
-    if (DTLSv1_get_timeout(mSsl, &remaining) != 1)
+    if (DTLSv1_get_timeout(mSsl.get(), &remaining) != 1)
         return;
     auto delay = std::chrono::seconds(remaining.tv_sec) + std::chrono::microseconds(remaining.tv_usec);
     std::weak_ptr<DtlsTransport> weak = weak_from_this();

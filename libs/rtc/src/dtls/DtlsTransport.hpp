@@ -2,8 +2,9 @@
 
 #include "Certificate.hpp"
 #include "Fingerprint.hpp"
-#include "TimerThread.hpp"
-#include "Transport.hpp"
+#include "common/SrtpKeyMaterial.hpp"
+#include "common/TimerThread.hpp"
+#include "common/Transport.hpp"
 
 #include <openssl/types.h>
 
@@ -16,27 +17,6 @@
 #include <vector>
 
 namespace rtc::impl {
-
-enum class SrtpProfile { AeadAes128Gcm, Aes128CmSha1_80 };
-
-// SRTP master keys and salts exported from a finished handshake (RFC 5764 section 4.2).
-// The bytes are wiped when the object is destroyed.
-struct SrtpKeyMaterial {
-    SrtpProfile profile = SrtpProfile::Aes128CmSha1_80;
-    std::vector<std::uint8_t> clientKey, clientSalt, serverKey, serverSalt;
-    bool localIsClient = true;
-
-    SrtpKeyMaterial() = default;
-    SrtpKeyMaterial(const SrtpKeyMaterial&) = default;
-    SrtpKeyMaterial& operator=(const SrtpKeyMaterial&) = default;
-    ~SrtpKeyMaterial();
-
-    // Keys this end protects with (its write keys) and unprotects with (the peer's write keys).
-    const std::vector<std::uint8_t>& localKey() const { return localIsClient ? clientKey : serverKey; }
-    const std::vector<std::uint8_t>& localSalt() const { return localIsClient ? clientSalt : serverSalt; }
-    const std::vector<std::uint8_t>& remoteKey() const { return localIsClient ? serverKey : clientKey; }
-    const std::vector<std::uint8_t>& remoteSalt() const { return localIsClient ? serverSalt : clientSalt; }
-};
 
 // DTLS 1.2 over a datagram Transport, with OpenSSL driven through in-memory BIOs.
 //
@@ -137,9 +117,9 @@ private:
     const Options mOptions;
 
     mutable std::mutex mMutex;
-    SSL_CTX* mContext = nullptr;
-    SSL* mSsl = nullptr;
-    BIO* mInBio = nullptr;
+    SslContextPtr mContext;
+    SslPtr mSsl;
+    BIO* mInBio = nullptr; // owned by mSsl
     std::vector<std::vector<std::byte>> mOutgoing; // filled by the write BIO during SSL calls
     std::vector<std::byte> mReadBuffer;
     bool mStarted = false;

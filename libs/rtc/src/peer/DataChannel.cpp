@@ -1,7 +1,6 @@
 #include "peer/DataChannelInternal.hpp"
 
-#include "dtls/TimerThread.hpp"
-
+#include <algorithm>
 #include <stdexcept>
 
 namespace rtc {
@@ -24,15 +23,83 @@ Reliability fromImpl(const impl::ChannelReliability& reliability) {
     return out;
 }
 
-DataChannel::Internal::Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize)
+DataChannel::Internal::Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
+                                std::shared_ptr<impl::SerialDispatcher> dispatcher)
     : label(std::move(label)), protocol(std::move(init.protocol)), reliability(init.reliability),
-      negotiated(init.negotiated), requestedId(init.id), localMaxMessageSize(localMaxMessageSize) {}
+      negotiated(init.negotiated), requestedId(init.id), localMaxMessageSize(localMaxMessageSize),
+      dispatcher(std::move(dispatcher)) {}
 
-DataChannel::Internal::Internal(std::shared_ptr<impl::DataChannel> channel)
+DataChannel::Internal::Internal(std::shared_ptr<impl::DataChannel> channel,
+                                std::shared_ptr<impl::SerialDispatcher> dispatcher)
     : label(channel->label()), protocol(channel->protocol()),
       reliability(fromImpl(channel->reliability())), negotiated(channel->negotiated()),
       requestedId(channel->stream()), localMaxMessageSize(channel->maxMessageSize()),
-      bound(std::move(channel)) {}
+      dispatcher(std::move(dispatcher)), bound(std::move(channel)) {}
+
+namespace {
+
+size_t payloadOf(const message_variant& message) {
+    // At least one byte: an empty message is still payload, not an event with a reserve.
+    return std::max<size_t>(1, std::visit([](const auto& m) { return m.size(); }, message));
+}
+
+} // namespace
+
+void DataChannel::Internal::post(std::function<void()> task) {
+    dispatcher->post(std::move(task));
+}
+
+std::function<void()> DataChannel::Internal::dispatched(std::function<void()> callback) {
+    if (!callback)
+        return nullptr;
+    return [weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
+            current = generation->load(), callback = std::move(callback)] {
+        if (auto target = weak.lock())
+            target->post([generation, current, callback] {
+                if (generation->load() == current)
+                    callback();
+            });
+    };
+}
+
+std::function<void(std::string)> DataChannel::Internal::dispatched(std::function<void(std::string)> callback) {
+    if (!callback)
+        return nullptr;
+    return [weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
+            current = generation->load(), callback = std::move(callback)](std::string error) {
+        if (auto target = weak.lock())
+            target->post([generation, current, callback, error = std::move(error)] {
+                if (generation->load() == current)
+                    callback(error);
+            });
+    };
+}
+
+std::function<void(message_variant)> DataChannel::Internal::dispatched(
+    std::function<void(message_variant)> callback) {
+    if (!callback)
+        return nullptr;
+    std::weak_ptr<Internal> self = shared_from_this();
+    return [self, weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
+            current = generation->load(), callback = std::move(callback)](message_variant message) {
+        auto target = weak.lock();
+        if (!target)
+            return;
+        const size_t bytes = payloadOf(message);
+        auto shared = std::make_shared<message_variant>(std::move(message));
+        if (target->post(
+                [generation, current, callback, shared] {
+                    if (generation->load() == current)
+                        callback(std::move(*shared));
+                },
+                bytes))
+            return;
+        // The application does not keep up: the message is lost, and says so.
+        if (auto internal = self.lock())
+            if (auto channel = internal->channel())
+                channel->triggerError("Received message dropped: the callback queue is full");
+    };
+}
 
 bool DataChannel::Internal::bind(std::shared_ptr<impl::DataChannel> channel) {
     std::lock_guard lock(mutex);
@@ -42,15 +109,15 @@ bool DataChannel::Internal::bind(std::shared_ptr<impl::DataChannel> channel) {
     // Setting a callback on the transport channel never calls anything synchronously (pending
     // events are posted), so this may run under our lock.
     if (openCallback)
-        bound->onOpen(std::move(openCallback));
+        bound->onOpen(dispatched(std::move(openCallback)));
     if (closedCallback)
-        bound->onClosed(std::move(closedCallback));
+        bound->onClosed(dispatched(std::move(closedCallback)));
     if (errorCallback)
-        bound->onError(std::move(errorCallback));
+        bound->onError(dispatched(std::move(errorCallback)));
     if (lowCallback)
-        bound->onBufferedAmountLow(std::move(lowCallback));
+        bound->onBufferedAmountLow(dispatched(std::move(lowCallback)));
     if (messageCallback)
-        bound->onMessage(std::move(messageCallback));
+        bound->onMessage(dispatched(std::move(messageCallback)));
     bound->setBufferedAmountLowThreshold(lowThreshold);
     openCallback = closedCallback = lowCallback = nullptr;
     errorCallback = nullptr;
@@ -72,7 +139,7 @@ void DataChannel::Internal::closeUnbound() {
     }
     // Never from inside the caller's stack: it may hold its own locks.
     if (notify)
-        impl::TimerThread::instance().post(std::move(notify));
+        post(std::move(notify));
 }
 
 bool DataChannel::Internal::closedUnbound() const {
@@ -165,7 +232,7 @@ void DataChannel::close() {
 void DataChannel::onOpen(std::function<void()> callback) {
     std::lock_guard lock(mInternal->mutex);
     if (mInternal->bound)
-        mInternal->bound->onOpen(std::move(callback));
+        mInternal->bound->onOpen(mInternal->dispatched(std::move(callback)));
     else
         mInternal->openCallback = std::move(callback);
 }
@@ -175,7 +242,7 @@ void DataChannel::onClosed(std::function<void()> callback) {
     {
         std::lock_guard lock(mInternal->mutex);
         if (mInternal->bound) {
-            mInternal->bound->onClosed(std::move(callback));
+            mInternal->bound->onClosed(mInternal->dispatched(std::move(callback)));
             return;
         }
         mInternal->closedCallback = std::move(callback);
@@ -185,13 +252,13 @@ void DataChannel::onClosed(std::function<void()> callback) {
         }
     }
     if (notify)
-        impl::TimerThread::instance().post(std::move(notify));
+        mInternal->post(std::move(notify));
 }
 
 void DataChannel::onError(std::function<void(std::string)> callback) {
     std::lock_guard lock(mInternal->mutex);
     if (mInternal->bound)
-        mInternal->bound->onError(std::move(callback));
+        mInternal->bound->onError(mInternal->dispatched(std::move(callback)));
     else
         mInternal->errorCallback = std::move(callback);
 }
@@ -199,7 +266,7 @@ void DataChannel::onError(std::function<void(std::string)> callback) {
 void DataChannel::onMessage(std::function<void(message_variant)> callback) {
     std::lock_guard lock(mInternal->mutex);
     if (mInternal->bound)
-        mInternal->bound->onMessage(std::move(callback));
+        mInternal->bound->onMessage(mInternal->dispatched(std::move(callback)));
     else
         mInternal->messageCallback = std::move(callback);
 }
@@ -224,7 +291,7 @@ void DataChannel::onMessage(std::function<void(binary)> binaryCallback,
 void DataChannel::onBufferedAmountLow(std::function<void()> callback) {
     std::lock_guard lock(mInternal->mutex);
     if (mInternal->bound)
-        mInternal->bound->onBufferedAmountLow(std::move(callback));
+        mInternal->bound->onBufferedAmountLow(mInternal->dispatched(std::move(callback)));
     else
         mInternal->lowCallback = std::move(callback);
 }
@@ -238,6 +305,7 @@ void DataChannel::setBufferedAmountLowThreshold(size_t amount) {
 
 void DataChannel::resetCallbacks() {
     std::lock_guard lock(mInternal->mutex);
+    ++*mInternal->generation; // calls already queued are not made
     if (mInternal->bound)
         mInternal->bound->resetCallbacks();
     mInternal->openCallback = mInternal->closedCallback = mInternal->lowCallback = nullptr;

@@ -6,16 +6,19 @@
 
 #include "rtc/DataChannel.hpp"
 
-#include "dtls/DataChannel.hpp"
+#include "common/SerialDispatcher.hpp"
+#include "sctp/DataChannel.hpp"
 
+#include <atomic>
 #include <mutex>
 
 namespace rtc {
 
-struct DataChannel::Internal {
-    Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize);
+struct DataChannel::Internal : std::enable_shared_from_this<DataChannel::Internal> {
+    Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
+             std::shared_ptr<impl::SerialDispatcher> dispatcher);
     // A channel the peer opened: bound from the start.
-    explicit Internal(std::shared_ptr<impl::DataChannel> channel);
+    Internal(std::shared_ptr<impl::DataChannel> channel, std::shared_ptr<impl::SerialDispatcher> dispatcher);
 
     const std::string label;
     const std::string protocol;
@@ -23,6 +26,8 @@ struct DataChannel::Internal {
     const bool negotiated;
     const std::optional<uint16_t> requestedId;
     const size_t localMaxMessageSize;
+    const std::shared_ptr<impl::SerialDispatcher> dispatcher;
+    const std::shared_ptr<std::atomic<uint64_t>> generation = std::make_shared<std::atomic<uint64_t>>(0);
 
     // Attaches the transport channel and installs the callbacks set so far. False when this
     // channel was closed meanwhile (the caller then closes the transport channel).
@@ -32,6 +37,16 @@ struct DataChannel::Internal {
     bool closedUnbound() const;
 
     std::shared_ptr<impl::DataChannel> channel() const;
+
+    // The user's callback as the transport channel calls it: the call is queued on the connection's
+    // dispatcher, and a call still queued when resetCallbacks() runs is dropped. Empty stays empty
+    // (the transport channel then keeps its events pending).
+    std::function<void()> dispatched(std::function<void()> callback);
+    std::function<void(std::string)> dispatched(std::function<void(std::string)> callback);
+    std::function<void(message_variant)> dispatched(std::function<void(message_variant)> callback);
+    // Runs `task` on the dispatcher (events that do not come from the transport channel).
+    void post(std::function<void()> task);
+
 
     mutable std::mutex mutex;
     std::shared_ptr<impl::DataChannel> bound;

@@ -6,13 +6,13 @@
 
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
-#include "dtls/SafeCallback.hpp"
-#include "dtls/SctpTransport.hpp"
-#include "dtls/TimerThread.hpp"
+#include "common/SafeCallback.hpp"
+#include "sctp/SctpTransport.hpp"
+#include "common/SerialDispatcher.hpp"
+#include "common/TimerThread.hpp"
 #include "ice/IceAgent.hpp"
 
 #include <algorithm>
-#include <deque>
 #include <ostream>
 #include <set>
 #include <stdexcept>
@@ -28,7 +28,6 @@ using TransportState = impl::Transport::State;
 // Largest number of connection-level callbacks waiting to run. Their sources are bounded (states,
 // at most a few dozen local candidates, channels and tracks bounded by the SCTP stream count), so
 // this is never reached by a working connection; past it events are dropped rather than grown.
-constexpr size_t kMaxDispatchQueue = 4096;
 constexpr size_t kMaxDataChannels = 1024;
 constexpr size_t kMaxTracks = SDP_MAX_MEDIA;
 // UDP/IPv6 headers and the largest TURN framing (a Send indication) below a DTLS record.
@@ -146,9 +145,9 @@ struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
                    const std::shared_ptr<impl::SctpTransport>& sctp);
     void gather();
 
-    // Runs `task` after the ones posted before it, on the TimerThread, never on the caller's stack.
+    // Runs `task` after the ones posted before it, on the connection's dispatcher, never on the
+    // caller's stack; not at all once the connection is gone.
     void post(std::function<void()> task);
-    void runPosted();
 
     const Configuration config;
     const size_t localMaxMessageSize;
@@ -187,9 +186,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
     impl::SafeCallback<std::shared_ptr<DataChannel>> dataChannelCallback;
     impl::SafeCallback<std::shared_ptr<Track>> trackCallback;
 
-    std::mutex postMutex;
-    std::deque<std::function<void()>> posted;
-    bool postScheduled = false;
+    // The user's callbacks, this connection's and its channels' and tracks', run here.
+    const std::shared_ptr<impl::SerialDispatcher> dispatcher = std::make_shared<impl::SerialDispatcher>();
 };
 
 PeerConnection::Impl::Impl(Configuration configuration)
@@ -256,47 +254,11 @@ void PeerConnection::Impl::init() {
 }
 
 void PeerConnection::Impl::post(std::function<void()> task) {
-    std::lock_guard lock(postMutex);
-    if (posted.size() >= kMaxDispatchQueue)
-        return;
-    posted.push_back(std::move(task));
-    if (postScheduled)
-        return;
-    postScheduled = true;
     std::weak_ptr<Impl> weak = weak_from_this();
-    impl::TimerThread::instance().post([weak] {
+    dispatcher->post([weak, task = std::move(task)] {
         if (auto self = weak.lock())
-            self->runPosted();
-    });
-}
-
-void PeerConnection::Impl::runPosted() {
-    // A bounded batch per turn so that one busy connection does not starve the timers.
-    for (int budget = 0;; ++budget) {
-        std::function<void()> task;
-        {
-            std::lock_guard lock(postMutex);
-            if (posted.empty()) {
-                postScheduled = false;
-                return;
-            }
-            if (budget >= 64) {
-                std::weak_ptr<Impl> weak = weak_from_this();
-                impl::TimerThread::instance().post([weak] {
-                    if (auto self = weak.lock())
-                        self->runPosted();
-                });
-                return;
-            }
-            task = std::move(posted.front());
-            posted.pop_front();
-        }
-        try {
             task();
-        } catch (...) {
-            // An application callback threw; the connection goes on.
-        }
-    }
+    });
 }
 
 void PeerConnection::Impl::setStateLocked(State next) {
@@ -537,7 +499,7 @@ void PeerConnection::Impl::setRemoteDescription(Description description) {
             if (!track) {
                 if (description.type() != Description::Type::Offer || tracks.size() >= kMaxTracks)
                     continue;
-                track = std::make_shared<Track::Internal>(weak_from_this(), (*media)->reciprocate(), true);
+                track = std::make_shared<Track::Internal>(weak_from_this(), (*media)->reciprocate(), true, dispatcher);
                 tracks.push_back(track);
                 announced.push_back(std::make_shared<Track>(track));
             }
@@ -626,7 +588,7 @@ void PeerConnection::Impl::bindLocal(const std::shared_ptr<DataChannel::Internal
         internal->closeUnbound();
         if (error) {
             std::string text = e.what();
-            impl::TimerThread::instance().post([error, text] { error(text); });
+            internal->post([error, text] { error(text); });
         }
         return;
     }
@@ -647,7 +609,7 @@ std::shared_ptr<DataChannel> PeerConnection::Impl::createDataChannel(std::string
     if (!init.negotiated)
         init.id.reset(); // announced channels take the next id of our DTLS role
     auto internal = std::make_shared<DataChannel::Internal>(std::move(label), std::move(init),
-                                                            localMaxMessageSize);
+                                                            localMaxMessageSize, dispatcher);
     std::shared_ptr<impl::SctpTransport> transport;
     {
         std::lock_guard lock(mutex);
@@ -679,7 +641,7 @@ std::shared_ptr<Track> PeerConnection::Impl::addTrack(Description::Media descrip
         throw std::invalid_argument("Duplicate track media id " + description.mid());
     if (tracks.size() >= kMaxTracks)
         throw std::invalid_argument("Too many tracks");
-    auto internal = std::make_shared<Track::Internal>(weak_from_this(), std::move(description), false);
+    auto internal = std::make_shared<Track::Internal>(weak_from_this(), std::move(description), false, dispatcher);
     tracks.push_back(internal);
     return std::make_shared<Track>(internal);
 }
@@ -936,7 +898,7 @@ void PeerConnection::Impl::onRemoteChannel(std::shared_ptr<impl::DataChannel> ch
     {
         std::lock_guard lock(mutex);
         if (!closed) {
-            auto wrapped = std::make_shared<DataChannel>(std::make_shared<DataChannel::Internal>(channel));
+            auto wrapped = std::make_shared<DataChannel>(std::make_shared<DataChannel::Internal>(channel, dispatcher));
             post([this, wrapped] { dataChannelCallback(wrapped); });
             return;
         }

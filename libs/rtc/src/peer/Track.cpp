@@ -1,7 +1,8 @@
 #include "peer/TrackInternal.hpp"
 
-#include "dtls/TimerThread.hpp"
+#include "common/TimerThread.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <stdexcept>
@@ -99,8 +100,20 @@ void Track::runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> 
     }
 }
 
-Track::Internal::Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote)
-    : sink(std::move(sink)), remote(remote), description(std::move(description)) {}
+Track::Internal::Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
+                          std::shared_ptr<impl::SerialDispatcher> dispatcher)
+    : sink(std::move(sink)), remote(remote), dispatcher(std::move(dispatcher)),
+      description(std::move(description)) {}
+
+bool Track::Internal::post(std::function<void()> task, size_t bytes) {
+    std::weak_ptr<Internal> weak = weak_from_this();
+    return dispatcher->post(
+        [weak, task = std::move(task)] {
+            if (auto self = weak.lock())
+                task();
+        },
+        bytes);
+}
 
 void Track::Internal::open() {
     if (isClosed)
@@ -115,7 +128,7 @@ void Track::Internal::open() {
             openDelivered = true;
     }
     if (notify)
-        openCallback();
+        post([this] { openCallback(); });
 }
 
 void Track::Internal::close() {
@@ -131,9 +144,8 @@ void Track::Internal::close() {
             closedDelivered = true;
     }
     // Never on the closer's stack: it may hold locks of its own that the callback takes.
-    if (notify) {
-        impl::TimerThread::instance().post([self = shared_from_this()] { self->closedCallback(); });
-    }
+    if (notify)
+        post([this] { closedCallback(); });
 }
 
 void Track::Internal::setDescription(Description::Media media) {
@@ -223,12 +235,17 @@ void Track::Internal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
 void Track::Internal::deliver(message_ptr message) {
     if (!message)
         return;
+    const size_t bytes = std::max<size_t>(1, message->size());
+    bool queued;
     if (message->frameInfo && frameCallback) {
-        frameCallback(binary(*message), *message->frameInfo);
-        return;
+        queued = post([this, message] { frameCallback(binary(*message), *message->frameInfo); }, bytes);
+    } else {
+        // Without a handler that assembles frames, the packets themselves (RTCP included) go up.
+        queued = post([this, message] { messageCallback(message_variant(binary(*message))); }, bytes);
     }
-    // Without a handler that assembles frames, the packets themselves (RTCP included) go up.
-    messageCallback(message_variant(binary(*message)));
+    // The application does not keep up: the frame is lost, and says so.
+    if (!queued)
+        post([this] { errorCallback("Received frame dropped: the callback queue is full"); });
 }
 
 Track::Track(std::shared_ptr<Internal> internal)
@@ -405,13 +422,8 @@ void Track::onOpen(std::function<void()> callback) {
             notify = true;
         }
     }
-    if (notify) {
-        std::weak_ptr<Internal> weak = mInternal;
-        impl::TimerThread::instance().post([weak] {
-            if (auto internal = weak.lock())
-                internal->openCallback();
-        });
-    }
+    if (notify)
+        mInternal->post([internal = mInternal.get()] { internal->openCallback(); });
 }
 
 void Track::onClosed(std::function<void()> callback) {
@@ -424,13 +436,8 @@ void Track::onClosed(std::function<void()> callback) {
             notify = true;
         }
     }
-    if (notify) {
-        std::weak_ptr<Internal> weak = mInternal;
-        impl::TimerThread::instance().post([weak] {
-            if (auto internal = weak.lock())
-                internal->closedCallback();
-        });
-    }
+    if (notify)
+        mInternal->post([internal = mInternal.get()] { internal->closedCallback(); });
 }
 
 void Track::onError(std::function<void(std::string)> callback) {

@@ -3,7 +3,8 @@
 
 #include "rtc/Track.hpp"
 
-#include "dtls/SafeCallback.hpp"
+#include "common/SafeCallback.hpp"
+#include "common/SerialDispatcher.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -25,7 +26,8 @@ public:
 };
 
 struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
-    Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote);
+    Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
+             std::shared_ptr<impl::SerialDispatcher> dispatcher);
 
     // Called by the connection.
     void open();
@@ -41,12 +43,17 @@ struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
     std::vector<uint32_t> localSsrcs() const;
 
     bool outgoingMessage(message_ptr message);
+    // Hands a message that left the incoming chain to the user's onFrame or onMessage.
     void deliver(message_ptr message);
+    // Runs `task` on the connection's dispatcher while this track exists; `bytes` of payload count
+    // against its bound. False when it was dropped.
+    bool post(std::function<void()> task, size_t bytes = 0);
     // With incomingMutex held: runs the chain again when its handlers next want it.
     void scheduleWake(const std::shared_ptr<MediaHandler>& chain);
 
     const std::weak_ptr<MediaSink> sink;
     const bool remote; // announced by the peer (onTrack)
+    const std::shared_ptr<impl::SerialDispatcher> dispatcher;
 
     mutable std::mutex mutex;
     Description::Media description;

@@ -7,6 +7,8 @@
 
 #include "rtp/SrtpSession.hpp"
 
+#include "common/OpenSsl.hpp"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
@@ -57,11 +59,6 @@ std::size_t rtpHeaderLength(const uint8_t* p, std::size_t size) {
     }
     return header;
 }
-
-struct CipherContext {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    ~CipherContext() { EVP_CIPHER_CTX_free(ctx); }
-};
 
 // HMAC-SHA1 with the inner and outer pad states computed once per key. OpenSSL 3's EVP_MAC
 // re-initialisation duplicates provider contexts on every packet, which cost more than hashing
@@ -171,6 +168,15 @@ struct RtcpSource {
     ReplayWindow window{kRtcpWindow};
 };
 
+// Key bytes on the stack, wiped however the scope is left (also by an exception).
+template <std::size_t N> struct Secret {
+    uint8_t bytes[N];
+    Secret() = default;
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+    ~Secret() { OPENSSL_cleanse(bytes, N); }
+};
+
 }  // namespace
 
 // Session keys and cipher contexts of one direction, plus its per-SSRC state.
@@ -180,7 +186,7 @@ struct SrtpSession::Context {
     uint64_t windowSize;
 
     std::array<uint8_t, 14> rtpSalt{}, rtcpSalt{};
-    CipherContext rtpCipher, rtcpCipher;
+    CipherContextPtr rtpCipher = newCipherContext(), rtcpCipher = newCipherContext();
     MacContext rtpMac, rtcpMac;
     std::map<uint32_t, RtpSource> rtp;
     std::map<uint32_t, RtcpSource> rtcp;
@@ -205,11 +211,11 @@ void derive(const uint8_t* masterKey, const uint8_t* masterSalt, std::size_t sal
     uint8_t iv[16] = {};
     std::memcpy(iv, masterSalt, saltLength);
     iv[7] ^= label;
-    CipherContext c;
+    const CipherContextPtr c = newCipherContext();
     std::vector<uint8_t> zeros(length, 0);
     int produced = 0;
-    if (!c.ctx || EVP_EncryptInit_ex(c.ctx, EVP_aes_128_ctr(), nullptr, masterKey, iv) != 1 ||
-        EVP_EncryptUpdate(c.ctx, out, &produced, zeros.data(), int(length)) != 1 || std::size_t(produced) != length)
+    if (EVP_EncryptInit_ex(c.get(), EVP_aes_128_ctr(), nullptr, masterKey, iv) != 1 ||
+        EVP_EncryptUpdate(c.get(), out, &produced, zeros.data(), int(length)) != 1 || std::size_t(produced) != length)
         fail("key derivation failed");
 }
 
@@ -224,25 +230,21 @@ std::unique_ptr<SrtpSession::Context> makeContext(SrtpProfile profile, std::span
     c->outbound = outbound;
     c->windowSize = window;
     const std::size_t sessionSaltLength = c->gcm() ? kGcmSaltLength : kCmSaltLength;
-    uint8_t rtpKey[kKeyLength], rtcpKey[kKeyLength], rtpAuth[kAuthKeyLength], rtcpAuth[kAuthKeyLength];
-    derive(key.data(), salt.data(), salt.size(), 0x00, rtpKey, kKeyLength);
+    Secret<kKeyLength> rtpKey, rtcpKey;
+    Secret<kAuthKeyLength> rtpAuth, rtcpAuth;
+    derive(key.data(), salt.data(), salt.size(), 0x00, rtpKey.bytes, kKeyLength);
     derive(key.data(), salt.data(), salt.size(), 0x02, c->rtpSalt.data(), sessionSaltLength);
-    derive(key.data(), salt.data(), salt.size(), 0x03, rtcpKey, kKeyLength);
+    derive(key.data(), salt.data(), salt.size(), 0x03, rtcpKey.bytes, kKeyLength);
     derive(key.data(), salt.data(), salt.size(), 0x05, c->rtcpSalt.data(), sessionSaltLength);
     const EVP_CIPHER* cipher = c->gcm() ? EVP_aes_128_gcm() : EVP_aes_128_ctr();
-    bool ok = c->rtpCipher.ctx && c->rtcpCipher.ctx &&
-              EVP_CipherInit_ex(c->rtpCipher.ctx, cipher, nullptr, rtpKey, nullptr, outbound ? 1 : 0) == 1 &&
-              EVP_CipherInit_ex(c->rtcpCipher.ctx, cipher, nullptr, rtcpKey, nullptr, outbound ? 1 : 0) == 1;
+    bool ok = EVP_CipherInit_ex(c->rtpCipher.get(), cipher, nullptr, rtpKey.bytes, nullptr, outbound ? 1 : 0) == 1 &&
+              EVP_CipherInit_ex(c->rtcpCipher.get(), cipher, nullptr, rtcpKey.bytes, nullptr, outbound ? 1 : 0) == 1;
     if (ok && !c->gcm()) {
-        derive(key.data(), salt.data(), salt.size(), 0x01, rtpAuth, kAuthKeyLength);
-        derive(key.data(), salt.data(), salt.size(), 0x04, rtcpAuth, kAuthKeyLength);
-        initMac(c->rtpMac, rtpAuth);
-        initMac(c->rtcpMac, rtcpAuth);
+        derive(key.data(), salt.data(), salt.size(), 0x01, rtpAuth.bytes, kAuthKeyLength);
+        derive(key.data(), salt.data(), salt.size(), 0x04, rtcpAuth.bytes, kAuthKeyLength);
+        initMac(c->rtpMac, rtpAuth.bytes);
+        initMac(c->rtcpMac, rtcpAuth.bytes);
     }
-    OPENSSL_cleanse(rtpKey, sizeof rtpKey);
-    OPENSSL_cleanse(rtcpKey, sizeof rtcpKey);
-    OPENSSL_cleanse(rtpAuth, sizeof rtpAuth);
-    OPENSSL_cleanse(rtcpAuth, sizeof rtcpAuth);
     if (!ok) fail("cipher set-up failed");
     return c;
 }
@@ -256,7 +258,7 @@ bool counterMode(SrtpSession::Context& c, bool rtcp, uint32_t ssrc, uint64_t ind
     iv[6] ^= uint8_t(ssrc >> 8);
     iv[7] ^= uint8_t(ssrc);
     for (int i = 0; i < 6; ++i) iv[13 - i] ^= uint8_t(index >> (8 * i));
-    EVP_CIPHER_CTX* ctx = rtcp ? c.rtcpCipher.ctx : c.rtpCipher.ctx;
+    EVP_CIPHER_CTX* ctx = rtcp ? c.rtcpCipher.get() : c.rtpCipher.get();
     int produced = 0;
     if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) != 1) return false;
     if (n == 0) return true;
@@ -363,7 +365,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
             uint8_t* d = bytesOf(packet);
             uint8_t iv[12];
             gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
-            ok = gcmSeal(c.rtpCipher.ctx, iv, d, header, nullptr, 0, d + header, size - header, d + size);
+            ok = gcmSeal(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, size - header, d + size);
         } else {
             packet.resize(size + kHmacTagLength);
             uint8_t* d = bytesOf(packet);
@@ -391,7 +393,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
             uint8_t indexBlock[4];
             write32(indexBlock, index);
             for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
-            ok = gcmSeal(c.rtcpCipher.ctx, iv, d, 8, trailer, 4, d + 8, size - 8, d + size);
+            ok = gcmSeal(c.rtcpCipher.get(), iv, d, 8, trailer, 4, d + 8, size - 8, d + size);
             std::memcpy(d + size + kGcmTagLength, trailer, 4);
         } else {
             // header(8) | ciphertext | E+index(4) | tag(10)
@@ -443,7 +445,7 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
         if (c.gcm()) {
             uint8_t iv[12];
             gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
-            ok = gcmOpen(c.rtpCipher.ctx, iv, d, header, nullptr, 0, d + header, body - header, d + body);
+            ok = gcmOpen(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, body - header, d + body);
             if (!ok) return reject(Result::AuthFailed);
         } else {
             uint8_t rocBytes[4], tag[kHmacTagLength];
@@ -486,10 +488,10 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
         for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
         bool ok;
         if (encrypted) {
-            ok = gcmOpen(c.rtcpCipher.ctx, iv, d, 8, d + trailerAt, 4, d + 8, cipherEnd - 8, d + cipherEnd);
+            ok = gcmOpen(c.rtcpCipher.get(), iv, d, 8, d + trailerAt, 4, d + 8, cipherEnd - 8, d + cipherEnd);
         } else {
             // Whole packet as additional data, nothing encrypted.
-            ok = gcmOpen(c.rtcpCipher.ctx, iv, d, cipherEnd, d + trailerAt, 4, nullptr, 0, d + cipherEnd);
+            ok = gcmOpen(c.rtcpCipher.get(), iv, d, cipherEnd, d + trailerAt, 4, nullptr, 0, d + cipherEnd);
         }
         if (!ok) return reject(Result::AuthFailed);
         plainLength = cipherEnd;

@@ -12,7 +12,7 @@
 // Outgoing packets may repeat a sequence number (retransmissions answer NACKs with the very same
 // packet). Incoming packets pass a replay window: a repeated or too old index is rejected.
 
-#include "dtls/DtlsTransport.hpp"
+#include "common/SrtpKeyMaterial.hpp"
 
 #include "rtc/Message.hpp"
 

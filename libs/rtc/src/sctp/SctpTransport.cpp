@@ -1,7 +1,7 @@
-#include "SctpTransport.hpp"
+#include "sctp/SctpTransport.hpp"
 
-#include "TimerThread.hpp"
-#include "UsrsctpLibrary.hpp"
+#include "common/TimerThread.hpp"
+#include "sctp/UsrsctpLibrary.hpp"
 
 #include <usrsctp.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Transport.hpp"
+#include "common/Transport.hpp"
 
 #include <chrono>
 #include <cstdint>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Dcep.hpp"
-#include "SafeCallback.hpp"
-#include "Transport.hpp"
+#include "sctp/Dcep.hpp"
+#include "common/SafeCallback.hpp"
+#include "common/Transport.hpp"
 
 #include <atomic>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "TimerThread.hpp"
+#include "common/TimerThread.hpp"
 
 namespace rtc::impl {
 

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "DataChannel.hpp"
-#include "Dcep.hpp"
-#include "SafeCallback.hpp"
-#include "Transport.hpp"
+#include "sctp/DataChannel.hpp"
+#include "sctp/Dcep.hpp"
+#include "common/SafeCallback.hpp"
+#include "common/Transport.hpp"
 
 #include <atomic>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "Dcep.hpp"
+#include "sctp/Dcep.hpp"
 
 #include <stdexcept>
 

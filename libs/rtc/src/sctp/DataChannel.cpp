@@ -1,7 +1,7 @@
-#include "DataChannel.hpp"
+#include "sctp/DataChannel.hpp"
 
-#include "SctpTransport.hpp"
-#include "TimerThread.hpp"
+#include "sctp/SctpTransport.hpp"
+#include "common/TimerThread.hpp"
 
 #include <stdexcept>
 

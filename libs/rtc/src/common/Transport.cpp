@@ -1,4 +1,4 @@
-#include "Transport.hpp"
+#include "common/Transport.hpp"
 
 namespace rtc::impl {
 

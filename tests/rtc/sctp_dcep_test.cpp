@@ -1,4 +1,4 @@
-#include "dtls/Dcep.hpp"
+#include "sctp/Dcep.hpp"
 
 #include <gtest/gtest.h>
 

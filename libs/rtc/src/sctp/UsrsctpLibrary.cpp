@@ -1,7 +1,7 @@
-#include "UsrsctpLibrary.hpp"
+#include "sctp/UsrsctpLibrary.hpp"
 
-#include "SctpTransport.hpp"
-#include "TimerThread.hpp"
+#include "sctp/SctpTransport.hpp"
+#include "common/TimerThread.hpp"
 
 #include <usrsctp.h>
 

@@ -1,6 +1,6 @@
 #include "dtls_test_support.hpp"
 
-#include "dtls/UsrsctpLibrary.hpp"
+#include "sctp/UsrsctpLibrary.hpp"
 
 #include <gtest/gtest.h>
 
