@@ -27,7 +27,7 @@
 #include "SyntheticScene.hpp"
 #include "X11Media.hpp"
 #include "media/MediaClock.hpp"
-#include "XvfbServer.hpp"
+#include "XvfbDisplay.hpp"
 
 namespace {
 
@@ -132,15 +132,15 @@ PresentResult presentWhenReady(ViewerPresenter& presenter, const PictureHandle& 
 
 void stages(std::uint32_t width, std::uint32_t height, int pictures, const X264Options& x264) {
     std::printf("%ux%u, %d pictures per stage\n", width, height, pictures);
-    test::XvfbServer hostServer(static_cast<int>(width), static_cast<int>(height));
-    test::XvfbServer viewerServer(static_cast<int>(width), static_cast<int>(height));
-    XDisplay host(hostServer.display());
-    XDisplay viewer(viewerServer.display());
+    test::XvfbDisplay hostServer(static_cast<int>(width), static_cast<int>(height));
+    test::XvfbDisplay viewerServer(static_cast<int>(width), static_cast<int>(height));
+    XDisplay host(hostServer.name());
+    XDisplay viewer(viewerServer.name());
     const Window window = viewer.window(width, height);
 
-    const auto capture = makeX11Capture(hostServer.display());
+    const auto capture = makeX11Capture(hostServer.name());
     const auto converter = makeSwsConverter();
-    const auto presenter = makeX11Presenter(viewerServer.display(), window);
+    const auto presenter = makeX11Presenter(viewerServer.name(), window);
 
     Samples captureMs{"capture (XShm root, copy)", {}, {}};
     Samples toNv12{"BGRA -> NV12 (same size)", {}, {}};
@@ -201,15 +201,15 @@ void stages(std::uint32_t width, std::uint32_t height, int pictures, const X264O
 // The whole local chain paced at fps: capture of the host display (the scene is redrawn on its
 // root window between pictures, outside the measurement), NV12, encode, decode, BGRA, present.
 void chain(std::uint32_t width, std::uint32_t height, std::uint32_t fps, int pictures, const X264Options& x264) {
-    test::XvfbServer hostServer(static_cast<int>(width), static_cast<int>(height));
-    test::XvfbServer viewerServer(static_cast<int>(width), static_cast<int>(height));
-    XDisplay host(hostServer.display());
-    XDisplay viewer(viewerServer.display());
+    test::XvfbDisplay hostServer(static_cast<int>(width), static_cast<int>(height));
+    test::XvfbDisplay viewerServer(static_cast<int>(width), static_cast<int>(height));
+    XDisplay host(hostServer.name());
+    XDisplay viewer(viewerServer.name());
     const Window window = viewer.window(width, height);
 
     LinuxMediaOptions options;
-    options.captureDisplay = hostServer.display();
-    options.presenterDisplay = viewerServer.display();
+    options.captureDisplay = hostServer.name();
+    options.presenterDisplay = viewerServer.name();
     options.encoder = x264;
     const MediaFactory media = makeLinuxMediaFactory(options);
     const auto device = media.makeGraphicsDevice(0);

@@ -459,13 +459,13 @@ int Frontend::view(const CliOptions& options) {
     std::uint64_t endBefore = 0;
     std::int64_t endDeadline = 0;
     for (;;) {
-        if (window) {
+        if (window && !window->closed()) {
             window->pump(kPollInterval);
         } else {
-            sleepTick();
+            std::this_thread::sleep_for(kPollInterval);
         }
         poll();
-        if (window) {
+        if (window && !window->closed()) {
             window->update(last_);
             window->setTitle("Murel: " + hostName + (last_.viewerInputActive ? "" : " (" + last_.message + ")"));
         }

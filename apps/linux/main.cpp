@@ -1,10 +1,12 @@
 // murel: the command-line front end of the Linux program.
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <system_error>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "LinuxPlatform.hpp"
 #include "PasswordInput.hpp"
 #include "ViewerWindow.hpp"
+#include "XTestInputSink.hpp"
 #include "app/Controller.hpp"
 #include "protocol/Wipe.hpp"
 
@@ -93,7 +96,22 @@ murel::app::Platform makePlatform(const murel::CliOptions& options) {
         if (error) throw std::runtime_error("Cannot create " + *options.recordDir + ": " + error.message());
         media.recordTo = std::filesystem::path(*options.recordDir);
     }
-    return murel::makeLinuxPlatform(std::move(platformOptions));
+    murel::app::Platform platform = murel::makeLinuxPlatform(std::move(platformOptions));
+    if (options.relayOnly) {
+        platform.makePeer = [inner = std::move(platform.makePeer)](murel::PeerOptions peer) {
+            peer.relayOnly = true;
+            return inner(std::move(peer));
+        };
+    }
+    // The host injects the viewer's input into $DISPLAY. A synthetic host without a display has
+    // nowhere to put it and runs without; otherwise a display that cannot take input is an error.
+    if (options.action == murel::CliAction::Host) {
+        const char* display = std::getenv("DISPLAY");
+        if (!options.synthetic || (display != nullptr && display[0] != '\0')) {
+            platform.inputSink = std::make_shared<murel::XTestInputSink>();
+        }
+    }
+    return platform;
 }
 
 }  // namespace

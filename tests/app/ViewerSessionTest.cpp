@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "SessionFixture.hpp"
+#include "platform/HttpClient.hpp"
 
 namespace murel::app::test {
 namespace {
@@ -262,6 +263,30 @@ TEST_F(SessionTest, AFailingStepOfTheTeardownDoesNotSkipTheRest) {
     });
     // And a new session can start.
     EXPECT_TRUE(run(connectCommand()).reservationPending);
+}
+
+// The host's end (its peer closing) can reach the service before the viewer's own: the service
+// then no longer knows the session, and that is the end that was asked for. Other refusals are
+// still reported.
+TEST_F(SessionTest, EndingASessionTheServiceHasEndedAlreadyIsNoError) {
+    viewerPresenting();
+    fake.service->on("DELETE /v1/sessions/session-1",
+                     [](const RecordedRequest&) -> Json { throw HttpStatusError(404); });
+    Status status = run(Command(CommandKind::EndSession));
+    EXPECT_EQ(status.error, "");
+    EXPECT_EQ(status.message, "Session ended");
+    EXPECT_FALSE(status.sessionActive);
+    EXPECT_TRUE(closed(0));
+}
+
+TEST_F(SessionTest, AnotherRefusalOfTheSessionsEndIsReported) {
+    viewerPresenting();
+    fake.service->on("DELETE /v1/sessions/session-1",
+                     [](const RecordedRequest&) -> Json { throw HttpStatusError(500); });
+    const Status status = run(Command(CommandKind::EndSession));
+    EXPECT_EQ(status.error, "Control API returned HTTP 500");
+    EXPECT_FALSE(status.sessionActive);
+    EXPECT_TRUE(closed(0));
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 #include "FakeMedia.hpp"
 #include "LinuxMediaFactory.hpp"
 #include "X11Media.hpp"
-#include "XvfbServer.hpp"
+#include "XvfbDisplay.hpp"
 #include "media/MediaError.hpp"
 
 namespace murel::test {
@@ -32,8 +32,8 @@ struct DisplayClose {
 // The test's own connection to a private X server.
 class TestDisplay {
 public:
-    explicit TestDisplay(const XvfbServer& server) : display_(XOpenDisplay(server.display().c_str())) {
-        if (!display_) throw std::runtime_error("cannot connect to " + server.display());
+    explicit TestDisplay(const XvfbDisplay& server) : display_(XOpenDisplay(server.name().c_str())) {
+        if (!display_) throw std::runtime_error("cannot connect to " + server.name());
     }
     Display* get() const { return display_.get(); }
     Window root() const { return DefaultRootWindow(display_.get()); }
@@ -106,9 +106,9 @@ Rgb colourAt(const CpuPicture& picture, double x, double y, int radius = 1) {
 }
 
 TEST(X11Capture, RootWindowPicturesCarryTheirStampAndColours) {
-    XvfbServer server(640, 360);
+    XvfbDisplay server(640, 360);
     TestDisplay display(server);
-    const auto capture = makeX11Capture(server.display());
+    const auto capture = makeX11Capture(server.name());
     EXPECT_EQ(capture->desktopBounds(), (FrameRect{0, 0, 640, 360}));
     EXPECT_GT(capture->refreshRate(), 1u);
 
@@ -135,10 +135,10 @@ TEST(X11Capture, MissingDisplayIsReported) {
 
 class X11PresenterTest : public ::testing::Test {
 protected:
-    XvfbServer server{800, 600};
+    XvfbDisplay server{800, 600};
     TestDisplay display{server};
     Window window = display.mappedWindow(0, 0, 400, 300);
-    std::unique_ptr<ViewerPresenter> presenter = makeX11Presenter(server.display(), window);
+    std::unique_ptr<ViewerPresenter> presenter = makeX11Presenter(server.name(), window);
 
     // Presents until consumed (the previous picture may still be on its way).
     PresentResult presentUntilConsumed(const PictureHandle& picture) {
@@ -222,9 +222,9 @@ TEST_F(X11PresenterTest, NonBgraPicturesAndMissingWindowsAreRefused) {
     EXPECT_EQ(failureOf([&] { presenter->present(nullptr); }), kPresentAbsent);
     EXPECT_EQ(failureOf([&] { presentUntilConsumed(CpuPicture::allocate(PixelFormat::Nv12, 64, 64)); }),
               kPresentNeedsBgra);
-    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.display(), 0); }), "Invalid viewer window");
+    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.name(), 0); }), "Invalid viewer window");
     // BadWindow (3) from the server for a window that does not exist.
-    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.display(), 0x1234567); }),
+    EXPECT_EQ(failureOf([&] { makeX11Presenter(server.name(), 0x1234567); }),
               "Open viewer window failed (X11 error 3)");
     XDestroyWindow(display.get(), window);
     XSync(display.get(), False);
@@ -234,15 +234,15 @@ TEST_F(X11PresenterTest, NonBgraPicturesAndMissingWindowsAreRefused) {
 // Host and viewer on two displays, as two murel processes would be: the host's root window shows
 // the scene, the viewer's window shows what came through the encoder and decoder.
 TEST(X11Chain, CapturedScenePresentedOnAnotherDisplay) {
-    XvfbServer hostServer(320, 180);
-    XvfbServer viewerServer(640, 480);
+    XvfbDisplay hostServer(320, 180);
+    XvfbDisplay viewerServer(640, 480);
     TestDisplay host(hostServer);
     TestDisplay viewer(viewerServer);
     const Window window = viewer.mappedWindow(0, 0, 320, 240);
 
     LinuxMediaOptions options;
-    options.captureDisplay = hostServer.display();
-    options.presenterDisplay = viewerServer.display();
+    options.captureDisplay = hostServer.name();
+    options.presenterDisplay = viewerServer.name();
     const MediaFactory media = makeLinuxMediaFactory(options);
     const auto device = media.makeGraphicsDevice(0);
     const auto converter = media.makeConverter(*device);

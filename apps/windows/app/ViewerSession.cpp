@@ -9,6 +9,7 @@
 #include "app/Controller.hpp"
 #include "app/ControllerText.hpp"
 #include "media/HevcPreflight.hpp"
+#include "platform/HttpClient.hpp"
 #include "protocol/ControlApi.hpp"
 
 namespace murel::app {
@@ -197,6 +198,13 @@ void Controller::endSession(bool notifyService) {
         BusyScope scope(*this, false);
         try {
             requestSessionEnd(*http_, credential_->device, id);
+        } catch (const HttpStatusError& e) {
+            // 404: the service has ended the session already (the other side's end, or its peer
+            // closing, reached it first), which is all that was asked.
+            if (e.status() != 404) {
+                if (wasReserved) signOut(false);
+                throw;
+            }
         } catch (const std::exception&) {
             // A reservation the service cannot be told about would hold this device in it.
             if (wasReserved) signOut(false);

@@ -140,7 +140,7 @@ NativePeer::NativePeer(PeerOptions options) : impl_(std::make_unique<Impl>()) {
     config.disableAutoNegotiation = true;
     config.maxMessageSize = kPeerMessageLimit;
     config.bindAddress = s.options.bindAddress;
-    config.iceTransportPolicy = rtc::TransportPolicy::All;
+    config.iceTransportPolicy = s.options.relayOnly ? rtc::TransportPolicy::Relay : rtc::TransportPolicy::All;
     config.iceServers = buildIceServerList(s.options.iceServers, s.ice);
 
     s.connection = std::make_shared<PeerConnection>(std::move(config));

@@ -51,6 +51,8 @@ struct PeerOptions {
     // queued: it must only signal the worker, never call into the peer.
     std::function<void()> wake;
     bool allowHevc = false;
+    // Gather and use relayed candidates only (the media always crosses the TURN relay).
+    bool relayOnly = false;
 };
 
 enum class PeerEventKind : std::int32_t {

@@ -81,7 +81,7 @@ Json HttpClient::request(const HttpRequest& request) {
 
     if (status < 200 || status > 299) {
         wipe(response);
-        throw ProtocolError("Control API returned HTTP " + std::to_string(status));
+        throw HttpStatusError(status);
     }
     Json parsed = parseWire(response, kControlBodyLimit);
     exchange.reset();

@@ -21,6 +21,18 @@ void checkApiPath(std::string_view path);
 // "Content-Type: application/json\r\n". The result holds the token: the caller wipes it.
 std::string buildHeaderBlock(std::string_view bearer, bool jsonBody);
 
+// The service answered with a status outside 2xx: "Control API returned HTTP <status>". status()
+// lets a caller tell "that no longer exists" (404) from a refusal.
+class HttpStatusError : public ProtocolError {
+public:
+    explicit HttpStatusError(unsigned status)
+        : ProtocolError("Control API returned HTTP " + std::to_string(status)), status_(status) {}
+    unsigned status() const { return status_; }
+
+private:
+    unsigned status_;
+};
+
 class HttpClient final : public Http {
 public:
     explicit HttpClient(std::unique_ptr<HttpTransport> transport);
