@@ -14,7 +14,12 @@
 
 namespace rtc::impl {
 
-enum class StunClass : uint8_t { Request = 0, Indication = 1, SuccessResponse = 2, ErrorResponse = 3 };
+enum class StunClass : uint8_t {
+    Request = 0,
+    Indication = 1,
+    SuccessResponse = 2,
+    ErrorResponse = 3
+};
 
 namespace stun {
 constexpr uint32_t kMagicCookie = 0x2112A442;
@@ -73,88 +78,88 @@ PacketKind classify(std::span<const uint8_t> datagram);
 using TransactionId = std::array<uint8_t, 12>;
 
 struct StunAttribute {
-  uint16_t type = 0;
-  std::vector<uint8_t> value;
+    uint16_t type = 0;
+    std::vector<uint8_t> value;
 };
 
 struct StunError {
-  int code = 0;
-  std::string reason;
+    int code = 0;
+    std::string reason;
 };
 
 class StunMessage {
- public:
-  StunMessage() = default;
-  StunMessage(StunClass cls, uint16_t method);  // random transaction id
-  StunMessage(StunClass cls, uint16_t method, const TransactionId& id);
+public:
+    StunMessage() = default;
+    StunMessage(StunClass cls, uint16_t method);  // random transaction id
+    StunMessage(StunClass cls, uint16_t method, const TransactionId& id);
 
-  // Strict decode: every length is checked, attributes after MESSAGE-INTEGRITY other than
-  // MESSAGE-INTEGRITY-SHA256 and FINGERPRINT are ignored, nothing may follow FINGERPRINT, and a
-  // FINGERPRINT that is present must be correct.
-  static std::optional<StunMessage> parse(std::span<const uint8_t> data);
-  // Cheap header check: two zero top bits, magic cookie, length matching and a multiple of four.
-  static bool looksLikeStun(std::span<const uint8_t> data);
+    // Strict decode: every length is checked, attributes after MESSAGE-INTEGRITY other than
+    // MESSAGE-INTEGRITY-SHA256 and FINGERPRINT are ignored, nothing may follow FINGERPRINT, and a
+    // FINGERPRINT that is present must be correct.
+    static std::optional<StunMessage> parse(std::span<const uint8_t> data);
+    // Cheap header check: two zero top bits, magic cookie, length matching and a multiple of four.
+    static bool looksLikeStun(std::span<const uint8_t> data);
 
-  StunClass messageClass() const { return class_; }
-  uint16_t method() const { return method_; }
-  const TransactionId& transactionId() const { return transactionId_; }
-  bool isRequest() const { return class_ == StunClass::Request; }
-  bool isResponse() const {
-    return class_ == StunClass::SuccessResponse || class_ == StunClass::ErrorResponse;
-  }
+    StunClass messageClass() const { return class_; }
+    uint16_t method() const { return method_; }
+    const TransactionId& transactionId() const { return transactionId_; }
+    bool isRequest() const { return class_ == StunClass::Request; }
+    bool isResponse() const {
+        return class_ == StunClass::SuccessResponse || class_ == StunClass::ErrorResponse;
+    }
 
-  // Attributes in message order, without MESSAGE-INTEGRITY(-SHA256) and FINGERPRINT, which
-  // encode() computes.
-  const std::vector<StunAttribute>& attributes() const { return attributes_; }
-  const StunAttribute* find(uint16_t type) const;
-  bool has(uint16_t type) const { return find(type) != nullptr; }
-  // Comprehension-required attribute types this decoder does not know.
-  const std::vector<uint16_t>& unknownRequired() const { return unknownRequired_; }
+    // Attributes in message order, without MESSAGE-INTEGRITY(-SHA256) and FINGERPRINT, which
+    // encode() computes.
+    const std::vector<StunAttribute>& attributes() const { return attributes_; }
+    const StunAttribute* find(uint16_t type) const;
+    bool has(uint16_t type) const { return find(type) != nullptr; }
+    // Comprehension-required attribute types this decoder does not know.
+    const std::vector<uint16_t>& unknownRequired() const { return unknownRequired_; }
 
-  void add(uint16_t type, std::span<const uint8_t> value);
-  void addString(uint16_t type, std::string_view value);
-  void addUint32(uint16_t type, uint32_t value);
-  void addUint64(uint16_t type, uint64_t value);
-  void addFlag(uint16_t type) { add(type, {}); }
-  // XOR-encoded for the XOR-* types, plain otherwise.
-  void addAddress(uint16_t type, const Address& address);
-  void addError(int code, std::string_view reason);
-  void addUnknownAttributes(std::span<const uint16_t> types);
-  void addChannelNumber(uint16_t channel);
-  void addRequestedTransportUdp();
+    void add(uint16_t type, std::span<const uint8_t> value);
+    void addString(uint16_t type, std::string_view value);
+    void addUint32(uint16_t type, uint32_t value);
+    void addUint64(uint16_t type, uint64_t value);
+    void addFlag(uint16_t type) { add(type, {}); }
+    // XOR-encoded for the XOR-* types, plain otherwise.
+    void addAddress(uint16_t type, const Address& address);
+    void addError(int code, std::string_view reason);
+    void addUnknownAttributes(std::span<const uint16_t> types);
+    void addChannelNumber(uint16_t channel);
+    void addRequestedTransportUdp();
 
-  std::optional<std::string> getString(uint16_t type) const;
-  std::optional<uint32_t> getUint32(uint16_t type) const;
-  std::optional<uint64_t> getUint64(uint16_t type) const;
-  std::optional<Address> getAddress(uint16_t type) const;
-  std::optional<StunError> getError() const;
-  std::vector<uint16_t> getUnknownAttributes() const;
-  std::optional<uint16_t> getChannelNumber() const;
+    std::optional<std::string> getString(uint16_t type) const;
+    std::optional<uint32_t> getUint32(uint16_t type) const;
+    std::optional<uint64_t> getUint64(uint16_t type) const;
+    std::optional<Address> getAddress(uint16_t type) const;
+    std::optional<StunError> getError() const;
+    std::vector<uint16_t> getUnknownAttributes() const;
+    std::optional<uint16_t> getChannelNumber() const;
 
-  enum class Integrity { None, Sha1, Sha256 };
-  struct EncodeOptions {
-    Integrity integrity = Integrity::None;
-    std::span<const uint8_t> key;  // short-term: the password; long-term: longTermKey()
-    bool fingerprint = true;
-  };
-  std::vector<uint8_t> encode(const EncodeOptions& options) const;
-  std::vector<uint8_t> encode() const { return encode(EncodeOptions{}); }
+    enum class Integrity { None, Sha1, Sha256 };
+    struct EncodeOptions {
+        Integrity integrity = Integrity::None;
+        std::span<const uint8_t> key;  // short-term: the password; long-term: longTermKey()
+        bool fingerprint = true;
+    };
+    std::vector<uint8_t> encode(const EncodeOptions& options) const;
+    std::vector<uint8_t> encode() const { return encode(EncodeOptions{}); }
 
-  // Integrity of a parsed message, checked against its raw bytes.
-  bool hasIntegrity() const { return integrityOffset_ != 0 || integrity256Offset_ != 0; }
-  bool verifyIntegrity(std::span<const uint8_t> raw, std::span<const uint8_t> key) const;
-  bool hasFingerprint() const { return fingerprintPresent_; }
+    // Integrity of a parsed message, checked against its raw bytes.
+    bool hasIntegrity() const { return integrityOffset_ != 0 || integrity256Offset_ != 0; }
+    bool verifyIntegrity(std::span<const uint8_t> raw, std::span<const uint8_t> key) const;
+    bool hasFingerprint() const { return fingerprintPresent_; }
 
- private:
-  StunClass class_ = StunClass::Request;
-  uint16_t method_ = 0;
-  TransactionId transactionId_{};
-  std::vector<StunAttribute> attributes_;
-  std::vector<uint16_t> unknownRequired_;
-  size_t integrityOffset_ = 0;     // offset of the MESSAGE-INTEGRITY attribute header, 0 if none
-  size_t integrity256Offset_ = 0;  // same for MESSAGE-INTEGRITY-SHA256
-  size_t integrity256Length_ = 0;
-  bool fingerprintPresent_ = false;
+private:
+    StunClass class_ = StunClass::Request;
+    uint16_t method_ = 0;
+    TransactionId transactionId_{};
+    std::vector<StunAttribute> attributes_;
+    std::vector<uint16_t> unknownRequired_;
+    size_t integrityOffset_ = 0;     // offset of the MESSAGE-INTEGRITY attribute header, 0 if none
+    size_t integrity256Offset_ = 0;  // same for MESSAGE-INTEGRITY-SHA256
+    size_t integrity256Length_ = 0;
+    bool fingerprintPresent_ = false;
 };
 
 TransactionId randomTransactionId();
