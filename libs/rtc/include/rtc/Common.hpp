@@ -9,14 +9,6 @@
 
 namespace rtc {
 
-// Visitor helper for the std::variant values handed out by Description::media().
-template <class... Ts>
-struct overloaded : Ts... {
-    using Ts::operator()...;
-};
-template <class... Ts>
-overloaded(Ts...) -> overloaded<Ts...>;
-
 inline constexpr uint16_t DEFAULT_SCTP_PORT = 5000;
 // What we announce when the application sets no maximum message size.
 inline constexpr size_t DEFAULT_LOCAL_MAX_MESSAGE_SIZE = 262144;

@@ -70,8 +70,6 @@ public:
     void setBufferedAmountLowThreshold(size_t amount);
     void resetCallbacks();
 
-    Internal& internal() const { return *mInternal; }
-
 private:
     const std::shared_ptr<Internal> mInternal;
 };

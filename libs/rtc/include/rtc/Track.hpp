@@ -73,8 +73,6 @@ public:
     void onFrame(std::function<void(binary data, FrameInfo info)> callback);
     void resetCallbacks();
 
-    Internal& internal() const { return *mInternal; }
-
 private:
     struct Sender; // queue and thread behind sendFrame
     void stopSender();
