@@ -919,7 +919,7 @@ void PeerConnection::Impl::startMedia(const std::shared_ptr<impl::DtlsTransport>
         try {
             created = std::make_shared<MediaTransport>(*keys, agent, tracks);
         } catch (const std::exception&) {
-            return; // keys libsrtp refuses: tracks stay closed
+            return; // keys the SRTP session cannot use: tracks stay closed
         }
         media = created;
         open = tracks;
