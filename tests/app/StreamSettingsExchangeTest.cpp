@@ -10,17 +10,12 @@
 
 #include "app/StreamSettingsExchange.hpp"
 
+#include "ErrorOf.hpp"
+
 namespace murel::app::test {
 namespace {
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using murel::test::errorOf;
 
 // Request ids 00000001-..., 00000002-..., in order.
 GuidSource countingIds() {

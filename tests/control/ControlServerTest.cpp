@@ -13,6 +13,8 @@
 #include "protocol/ControlApi.hpp"
 #include "protocol/SignalingSession.hpp"
 
+#include "ErrorOf.hpp"
+
 namespace murel::test {
 namespace {
 
@@ -22,14 +24,7 @@ std::int64_t unixNow() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using murel::test::errorOf;
 
 class ServerTest : public ::testing::Test {
 protected:

@@ -13,19 +13,14 @@
 #include "platform/SignalingSocket.hpp"
 #include "protocol/ControlApi.hpp"
 
+#include "ErrorOf.hpp"
+
 namespace murel::test {
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string errorOf(auto&& call) {
-    try {
-        call();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using murel::test::errorOf;
 
 // Collects what a SignalingSocket reports from its threads.
 class Inbox {

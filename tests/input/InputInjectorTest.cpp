@@ -8,20 +8,15 @@
 #include "input/InputInjector.hpp"
 #include "input/RecordingInputSink.hpp"
 
+#include "ErrorOf.hpp"
+
 namespace murel {
 namespace {
 
 using test::bytes;
 using Input = RecordedInput;
 
-std::string errorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
+using murel::test::errorOf;
 
 std::vector<std::string> described(const std::vector<RecordedInput>& inputs) {
     std::vector<std::string> out;

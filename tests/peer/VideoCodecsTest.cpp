@@ -7,20 +7,15 @@
 #include "peer/VideoCodecs.hpp"
 #include "protocol/Wire.hpp"
 
+#include "ErrorOf.hpp"
+
 namespace murel {
 namespace {
 
 using namespace peertest;
 using RtpMap = rtc::Description::Media::RtpMap;
 
-std::string errorOf(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const ProtocolError& e) {
-        return e.what();
-    }
-    return "no error";
-}
+using murel::test::errorOf;
 
 RtpMap h264(std::vector<std::string> fmtps) {
     RtpMap map("102 H264/90000");
