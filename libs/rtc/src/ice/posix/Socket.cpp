@@ -72,9 +72,11 @@ bool setNonBlocking(int fd) {
 
 // The socket works without these options (only worse), so a failure is logged, not fatal.
 void setOption(int fd, int level, int name, const char* optionName, int value) {
-    if (setsockopt(fd, level, name, &value, sizeof value) != 0)
-        log(LogLevel::Warning, "setsockopt ", optionName, " failed: ", errnoText(errno), " (errno ",
-            errno, ")");
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        const int code = errno;
+        log(LogLevel::Warning, "setsockopt ", optionName, " failed: ", errnoText(code), " (errno ",
+            code, ")");
+    }
 }
 
 }  // namespace
