@@ -197,6 +197,7 @@ struct IceAgent::Impl {
 
     void failPair(Pair& p, std::string_view why) {
         p.state = PairState::Failed;
+        if (!logEnabled(LogLevel::Info)) return;  // spares the address texts
         log(LogLevel::Info, "ICE pair ", bases[p.base].candidate.address.toString(), " -> ",
             remotes[p.remote].address.toString(), " failed: ", why);
     }
