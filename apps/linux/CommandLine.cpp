@@ -126,6 +126,7 @@ CliOptions parseCommandLine(const std::vector<std::string>& args) {
     std::optional<std::string> window;
     std::optional<bool> synthetic;
     std::optional<bool> relayOnly;
+    std::optional<bool> verbose;
     std::optional<std::string> device;
 
     const bool host = options.action == CliAction::Host;
@@ -166,6 +167,8 @@ CliOptions parseCommandLine(const std::vector<std::string>& args) {
         } else if (key == "--relay-only") {
             onlyFor(key, host || view, "host and view");
             flag = &relayOnly;
+        } else if (key == "--verbose") {
+            flag = &verbose;
         }
         if (flag) {
             if (inlineValue) throw UsageError("option " + key + " takes no value");
@@ -232,6 +235,7 @@ CliOptions parseCommandLine(const std::vector<std::string>& args) {
     options.hostRole = role.value_or(host);
     options.synthetic = synthetic.value_or(false);
     options.relayOnly = relayOnly.value_or(false);
+    options.verbose = verbose.value_or(false);
     if (scene) options.scene = parsePictureSize(*scene, "--scene", false);
     if (mode) options.mode = parsePictureSize(*mode, "--mode", true);
     if (window) {
@@ -276,6 +280,8 @@ std::string cliUsage() {
            "  --window WxH      view: the window's first size (default: the picture's, within the screen)\n"
            "  --mode WxH@FPS    view: ask the host for this stream mode once it has advertised its modes\n"
            "  --relay-only      host, view: connect only through the service's TURN relay\n"
+           "  --verbose         print the connection layer's diagnostics (ICE, TURN, DTLS, sockets,\n"
+           "                    callbacks) with their level on stderr\n"
            "  -h, --help        this text\n"
            "\n"
            "signup and signin read the password from the terminal without echo, or from standard\n"

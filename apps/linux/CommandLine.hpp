@@ -48,6 +48,8 @@ struct CliOptions {
     std::optional<PictureSize> window;  // --window WxH: the viewer window's first size
     // host and view
     bool relayOnly = false;             // --relay-only: connect through the TURN relay only
+    // any command
+    bool verbose = false;               // --verbose: the connection layer's diagnostics on stderr
 };
 
 // A bad command line; what() is one line for the user, without the program name.

@@ -21,6 +21,7 @@
 #include "XTestInputSink.hpp"
 #include "app/Controller.hpp"
 #include "protocol/Wipe.hpp"
+#include "rtc/Log.hpp"
 
 namespace {
 
@@ -128,6 +129,14 @@ int main(int argc, char** argv) {
     if (options.action == murel::CliAction::Help) {
         std::cout << murel::cliUsage();
         return murel::kExitSuccess;
+    }
+    if (options.verbose) {
+        rtc::setLogSink(rtc::LogLevel::Debug, [](rtc::LogLevel level, std::string_view text) {
+            // One write per line, so lines from the layer's threads do not interleave.
+            std::string line = "murel: rtc ";
+            line.append(rtc::toString(level)).append(": ").append(text).append("\n");
+            std::cerr << line << std::flush;
+        });
     }
 
     // Before any X11 call: the viewer window, the presenter and the input sink each run on a

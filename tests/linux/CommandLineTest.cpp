@@ -138,6 +138,19 @@ TEST(CommandLine, SessionOptionsAreCheckedWhereTheyApply) {
     EXPECT_EQ(refusal(with({"view", "d\x01"})), "the device holds a control character");
 }
 
+TEST(CommandLine, VerboseIsAFlagOfEveryCommand) {
+    EXPECT_FALSE(parseCommandLine({"devices", "--server", "http://h:1", "--email", "e"}).verbose);
+    EXPECT_TRUE(parseCommandLine({"view", "d", "--verbose", "--server", "http://h:1", "--email", "e"}).verbose);
+    EXPECT_TRUE(parseCommandLine({"host", "--server", "http://h:1", "--email", "e", "--verbose"}).verbose);
+    EXPECT_TRUE(parseCommandLine({"signin", "--verbose", "--server", "http://h:1", "--email", "e"}).verbose);
+    EXPECT_EQ(refusal({"host", "--server", "http://h:1", "--email", "e", "--verbose", "--verbose"}),
+              "option --verbose given twice");
+    EXPECT_EQ(refusal({"host", "--server", "http://h:1", "--email", "e", "--verbose=yes"}),
+              "option --verbose takes no value");
+    EXPECT_EQ(refusal({"--verbose", "host"}), "missing command before --verbose");
+    EXPECT_NE(cliUsage().find("  --verbose "), std::string::npos) << "documented in the usage text";
+}
+
 TEST(CommandLine, PictureSizes) {
     EXPECT_EQ(parsePictureSize("1920x1080@60", "--mode", true), (PictureSize{1920, 1080, 60}));
     EXPECT_EQ(parsePictureSize("16x8192", "--scene", false), (PictureSize{16, 8192, 0}));

@@ -2,6 +2,7 @@
 #include "ice/IceAgent.hpp"
 #include "ice/StunMessage.hpp"
 #include "ice/TurnClient.hpp"
+#include "rtc/Log.hpp"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -227,10 +228,24 @@ TEST(TurnClientCoturn, WrongPasswordFailsCleanly) {
   Coturn server;
   REQUIRE_COTURN(server);
   auto [user, pass] = Coturn::credentials("another-secret");
+  std::mutex logMutex;
+  std::vector<std::pair<rtc::LogLevel, std::string>> logged;
+  rtc::setLogSink(rtc::LogLevel::Warning, [&](rtc::LogLevel level, std::string_view text) {
+    std::lock_guard lock(logMutex);
+    logged.emplace_back(level, std::string(text));
+  });
   TurnHarness h(server.address(), user, pass);
   h.client->start(TurnClient::Clock::now());
   ASSERT_TRUE(h.pump([&] { return h.client->state() == TurnClient::State::Failed; }));
+  rtc::setLogSink(rtc::LogLevel::Warning, nullptr);
   EXPECT_NE(h.client->error().find("401"), std::string::npos) << h.client->error();
+  {
+    std::lock_guard lock(logMutex);
+    // The failure reaches the application's log with the server's code.
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_EQ(logged[0].first, rtc::LogLevel::Warning);
+    EXPECT_EQ(logged[0].second.rfind("TURN authentication failed: 401", 0), 0u) << logged[0].second;
+  }
   EXPECT_FALSE(h.client->sendTo(*Address::fromString("127.0.0.1", 9), std::vector<uint8_t>{1}));
 }
 

@@ -1,5 +1,7 @@
 #include "common/SerialDispatcher.hpp"
 
+#include "common/Log.hpp"
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -29,8 +31,11 @@ struct SerialDispatcher::State {
             lock.unlock();
             try {
                 task();
-            } catch (...) {
+            } catch (const std::exception& e) {
                 // An application callback threw; the connection goes on.
+                log(LogLevel::Error, "callback threw: ", e.what());
+            } catch (...) {
+                log(LogLevel::Error, "callback threw an unknown exception");
             }
             task = nullptr; // whatever it captured goes before the next task runs
             lock.lock();

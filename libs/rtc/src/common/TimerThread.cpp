@@ -1,5 +1,7 @@
 #include "common/TimerThread.hpp"
 
+#include "common/Log.hpp"
+
 namespace rtc::impl {
 
 TimerThread& TimerThread::instance() {
@@ -91,8 +93,11 @@ void TimerThread::run() {
         lock.unlock();
         try {
             task();
-        } catch (...) {
+        } catch (const std::exception& e) {
             // A failing task must not take the layer's only timer thread down with it.
+            log(LogLevel::Error, "timer task threw: ", e.what());
+        } catch (...) {
+            log(LogLevel::Error, "timer task threw an unknown exception");
         }
         task = nullptr;
         lock.lock();

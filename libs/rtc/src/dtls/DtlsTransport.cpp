@@ -1,5 +1,7 @@
 #include "DtlsTransport.hpp"
 
+#include "common/Log.hpp"
+
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -180,6 +182,8 @@ bool DtlsTransport::send(ByteSpan data) {
     int written = SSL_write(mSsl.get(), data.data(), static_cast<int>(data.size()));
     flushLocked();
     if (written <= 0) {
+        if (logEnabled(LogLevel::Debug))
+            log(LogLevel::Debug, "DTLS write failed: ", openSslErrors());
         ERR_clear_error();
         return false;
     }
@@ -368,6 +372,7 @@ void DtlsTransport::advance(Events& events) {
             failLocked(events, "DTLS session ended by the peer: " + reason);
             return;
         }
+        log(LogLevel::Debug, "DTLS record dropped: ", reason);
         ERR_clear_error();
         return;
     }
@@ -432,6 +437,7 @@ void DtlsTransport::failLocked(Events& events, std::string error) {
     if (mFinished)
         return;
     mFinished = true;
+    log(LogLevel::Warning, error);
     mError = std::move(error);
     cancelTimersLocked();
     events.state = State::Failed;
@@ -503,7 +509,10 @@ int DtlsTransport::verifyCallback(int /*preverified*/, X509_STORE_CTX* context) 
     try {
         if (Fingerprint::of(certificate, self->mExpected.algorithm()) == self->mExpected)
             return 1;
+    } catch (const std::exception& e) {
+        log(LogLevel::Warning, "DTLS fingerprint of the peer certificate failed: ", e.what());
     } catch (...) {
+        log(LogLevel::Warning, "DTLS fingerprint of the peer certificate failed");
     }
     self->mVerifyError = "DTLS certificate fingerprint mismatch";
     return 0;

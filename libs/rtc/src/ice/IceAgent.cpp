@@ -1,5 +1,7 @@
 #include "ice/IceAgent.hpp"
 
+#include "common/Log.hpp"
+
 #include "ice/StunMessage.hpp"
 #include "ice/TurnClient.hpp"
 
@@ -193,8 +195,16 @@ struct IceAgent::Impl {
         });
     }
 
+    void failPair(Pair& p, std::string_view why) {
+        p.state = PairState::Failed;
+        if (!logEnabled(LogLevel::Info)) return;  // spares the address texts
+        log(LogLevel::Info, "ICE pair ", bases[p.base].candidate.address.toString(), " -> ",
+            remotes[p.remote].address.toString(), " failed: ", why);
+    }
+
     void fail(const std::string& reason) {
         if (state == IceState::Failed || state == IceState::Closed) return;
+        log(LogLevel::Warning, "ICE failed: ", reason);
         if (lastError.empty()) lastError = reason;
         setState(IceState::Failed);
     }
@@ -455,13 +465,14 @@ struct IceAgent::Impl {
                     p.state = PairState::Waiting;
                     triggered.push_back(i);
                 } else {
-                    p.state = PairState::Failed;
+                    failPair(p, error ? "error " + std::to_string(error->code) + " " + error->reason
+                                      : std::string("error response"));
                     if (p.nominating) p.nominating = false;
                 }
                 return;
             }
             if (!symmetric) {
-                p.state = PairState::Failed;
+                failPair(p, "the answer came from another address");
                 return;
             }
             if (auto mapped = m.getAddress(stun::kXorMappedAddress);
@@ -666,7 +677,7 @@ struct IceAgent::Impl {
             if (!p.txActive || p.next > now) continue;
             if (p.sent >= config.timings.checkTransmissions) {
                 p.txActive = false;
-                p.state = PairState::Failed;
+                failPair(p, "no answer");
                 p.nominating = false;
                 continue;
             }

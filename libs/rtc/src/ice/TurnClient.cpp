@@ -1,5 +1,7 @@
 #include "ice/TurnClient.hpp"
 
+#include "common/Log.hpp"
+
 #include <algorithm>
 
 namespace rtc::impl {
@@ -69,6 +71,7 @@ void TurnClient::transmit(Transaction& t, Clock::time_point now) {
 
 void TurnClient::fail(std::string reason) {
     if (state_ == State::Failed || state_ == State::Closed) return;
+    log(LogLevel::Warning, reason);
     state_ = State::Failed;
     error_ = std::move(reason);
     transactions_.clear();
@@ -143,9 +146,11 @@ void TurnClient::onResponse(Transaction t, const StunMessage& response, std::spa
                 fail("TURN refresh failed: " + what);
                 break;
             case Kind::CreatePermission:
+                log(LogLevel::Warning, "TURN permission for ", t.peer.toString(), " failed: ", what);
                 permissions_[ipKey(t.peer)].pending = false;
                 break;
             case Kind::ChannelBind:
+                log(LogLevel::Warning, "TURN channel bind for ", t.peer.toString(), " failed: ", what);
                 if (auto c = channels_.find(t.peer.toString()); c != channels_.end())
                     c->second.pending = false;
                 break;

@@ -6,6 +6,7 @@
 
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
+#include "common/Log.hpp"
 #include "common/SafeCallback.hpp"
 #include "sctp/SctpTransport.hpp"
 #include "common/SerialDispatcher.hpp"
@@ -697,9 +698,11 @@ void PeerConnection::Impl::onIceCandidate(const impl::IceCandidate& iceCandidate
     try {
         candidate.emplace(iceCandidate.toSdp(), local->bundleMid());
         local->addCandidate(*candidate);
-    } catch (const std::exception&) {
-        if (!candidate)
+    } catch (const std::exception& e) {
+        if (!candidate) {
+            impl::log(LogLevel::Warning, "local candidate not signalled: ", e.what());
             return; // a line our own parser refuses is not signalled
+        }
     }
     post([this, c = *candidate] { localCandidateCallback(c); });
 }
@@ -918,7 +921,8 @@ void PeerConnection::Impl::startMedia(const std::shared_ptr<impl::DtlsTransport>
             return; // the peer declined use_srtp: tracks stay closed
         try {
             created = std::make_shared<MediaTransport>(*keys, agent, tracks);
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
+            impl::log(LogLevel::Error, "SRTP keys refused, tracks stay closed: ", e.what());
             return; // keys the SRTP session cannot use: tracks stay closed
         }
         media = created;
@@ -954,7 +958,10 @@ PeerConnection::PeerConnection(Configuration config)
 PeerConnection::~PeerConnection() {
     try {
         mImpl->close();
+    } catch (const std::exception& e) {
+        impl::log(LogLevel::Warning, "closing the peer connection failed: ", e.what());
     } catch (...) {
+        impl::log(LogLevel::Warning, "closing the peer connection failed");
     }
 }
 

@@ -1,5 +1,6 @@
 #include "sctp/SctpTransport.hpp"
 
+#include "common/Log.hpp"
 #include "common/TimerThread.hpp"
 #include "sctp/UsrsctpLibrary.hpp"
 
@@ -194,7 +195,8 @@ void SctpTransport::start() {
     // usrsctp's packets over AF_CONN come out a few bytes above the path MTU it is given
     // (measured: 9), so leave room below what the lower layer takes.
     params.spp_pathmtu = static_cast<std::uint32_t>(mOptions.mtu > kMtuMargin + 256 ? mOptions.mtu - kMtuMargin : 256);
-    usrsctp_setsockopt(mSocket, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params);
+    if (usrsctp_setsockopt(mSocket, IPPROTO_SCTP, SCTP_PEER_ADDR_PARAMS, &params, sizeof params) != 0)
+        log(LogLevel::Warning, "SCTP setsockopt SCTP_PEER_ADDR_PARAMS failed: ", errnoText(errno));
 
     // Packets that arrived while the socket was being set up go in now: before the connect they
     // would have been answered with an ABORT, and dropping them (the peer's INIT-ACK) would cost

@@ -1,6 +1,8 @@
 // POSIX implementation of the socket layer.
 #include "ice/Socket.hpp"
 
+#include "common/Log.hpp"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <charconv>
@@ -66,6 +68,15 @@ bool setNonBlocking(int fd) {
     int flags = fcntl(fd, F_GETFL, 0);
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 &&
            fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+
+// The socket works without these options (only worse), so a failure is logged, not fatal.
+void setOption(int fd, int level, int name, const char* optionName, int value) {
+    if (setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        const int code = errno;
+        log(LogLevel::Warning, "setsockopt ", optionName, " failed: ", errnoText(code), " (errno ",
+            code, ")");
+    }
 }
 
 }  // namespace
@@ -184,11 +195,11 @@ std::unique_ptr<UdpSocket> UdpSocket::open(const Address& local, uint16_t portMi
     if (!setNonBlocking(fd)) return fail("fcntl");
     if (local.family() == AddressFamily::V6) {
         int on = 1;
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        setOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, "IPV6_V6ONLY", on);
     }
     int bufSize = 1 << 20;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bufSize, sizeof bufSize);
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bufSize, sizeof bufSize);
+    setOption(fd, SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", bufSize);
+    setOption(fd, SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", bufSize);
 
     sockaddr_storage ss;
     bool bound = false;

@@ -13,6 +13,8 @@
 
 #include "ice/Socket.hpp"
 
+#include "common/Log.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <climits>
@@ -104,6 +106,15 @@ bool prepare(SOCKET s) {
     DWORD bytes = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &bytes, nullptr, nullptr);
     return true;
+}
+
+// The socket works without these options (only worse), so a failure is logged, not fatal.
+void setOption(SOCKET s, int level, int name, const char* optionName, int value) {
+    if (setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value) != 0) {
+        const int code = WSAGetLastError();
+        log(LogLevel::Warning, "setsockopt ", optionName, " failed: ", errorText(code), " (error ",
+            code, ")");
+    }
 }
 
 }  // namespace
@@ -237,16 +248,12 @@ std::unique_ptr<UdpSocket> UdpSocket::open(const Address& local, uint16_t portMi
     std::unique_ptr<UdpSocket> sock(new UdpSocket(static_cast<intptr_t>(s), local));
     if (!prepare(s)) return fail("ioctlsocket", WSAGetLastError());
     // Without this another process could bind the same port with SO_REUSEADDR and take our traffic.
-    BOOL on = TRUE;
-    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&on), sizeof on);
-    if (local.family() == AddressFamily::V6) {
-        DWORD v6only = 1;
-        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
-                   sizeof v6only);
-    }
+    setOption(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, "SO_EXCLUSIVEADDRUSE", TRUE);
+    if (local.family() == AddressFamily::V6)
+        setOption(s, IPPROTO_IPV6, IPV6_V6ONLY, "IPV6_V6ONLY", 1);
     int bufSize = 1 << 20;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bufSize), sizeof bufSize);
-    setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bufSize), sizeof bufSize);
+    setOption(s, SOL_SOCKET, SO_RCVBUF, "SO_RCVBUF", bufSize);
+    setOption(s, SOL_SOCKET, SO_SNDBUF, "SO_SNDBUF", bufSize);
 
     sockaddr_storage ss;
     bool bound = false;
