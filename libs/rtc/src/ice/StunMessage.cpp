@@ -1,5 +1,7 @@
 #include "ice/StunMessage.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -14,25 +16,6 @@ namespace {
 
 constexpr uint32_t kFingerprintXor = 0x5354554e;
 constexpr size_t kMaxAttributes = 128;
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t get32(const uint8_t* p) {
-    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-void put16(std::vector<uint8_t>& v, uint16_t x) {
-    v.push_back(uint8_t(x >> 8));
-    v.push_back(uint8_t(x));
-}
-void put32(std::vector<uint8_t>& v, uint32_t x) {
-    put16(v, uint16_t(x >> 16));
-    put16(v, uint16_t(x));
-}
-void set16(std::vector<uint8_t>& v, size_t at, uint16_t x) {
-    v[at] = uint8_t(x >> 8);
-    v[at + 1] = uint8_t(x);
-}
 
 uint16_t encodeType(StunClass cls, uint16_t method) {
     uint16_t c = static_cast<uint16_t>(cls);
@@ -171,15 +154,15 @@ StunMessage::StunMessage(StunClass cls, uint16_t method, const TransactionId& id
 
 bool StunMessage::looksLikeStun(std::span<const uint8_t> d) {
     if (d.size() < stun::kHeaderSize || (d[0] & 0xC0) != 0) return false;
-    size_t length = get16(d.data() + 2);
+    size_t length = readU16(d.data() + 2);
     return length % 4 == 0 && length + stun::kHeaderSize == d.size() &&
-           get32(d.data() + 4) == stun::kMagicCookie;
+           readU32(d.data() + 4) == stun::kMagicCookie;
 }
 
 std::optional<StunMessage> StunMessage::parse(std::span<const uint8_t> d) {
     if (!looksLikeStun(d)) return std::nullopt;
     StunMessage m;
-    uint16_t type = get16(d.data());
+    uint16_t type = readU16(d.data());
     m.method_ =
         static_cast<uint16_t>((type & 0x000F) | ((type >> 1) & 0x0070) | ((type >> 2) & 0x0F80));
     m.class_ = static_cast<StunClass>(((type >> 4) & 1) | ((type >> 7) & 2));
@@ -191,8 +174,8 @@ std::optional<StunMessage> StunMessage::parse(std::span<const uint8_t> d) {
     while (pos < d.size()) {
         if (m.fingerprintPresent_) return std::nullopt;  // FINGERPRINT must be last
         if (d.size() - pos < 4 || ++count > kMaxAttributes) return std::nullopt;
-        uint16_t atype = get16(d.data() + pos);
-        size_t alen = get16(d.data() + pos + 2);
+        uint16_t atype = readU16(d.data() + pos);
+        size_t alen = readU16(d.data() + pos + 2);
         size_t padded = (alen + 3) & ~size_t(3);
         if (padded > d.size() - pos - 4) return std::nullopt;
         const uint8_t* value = d.data() + pos + 4;
@@ -200,7 +183,7 @@ std::optional<StunMessage> StunMessage::parse(std::span<const uint8_t> d) {
         if (atype == stun::kFingerprint) {
             if (alen != 4) return std::nullopt;
             uint32_t expected = crc32(d.first(pos)) ^ kFingerprintXor;
-            if (get32(value) != expected) return std::nullopt;
+            if (readU32(value) != expected) return std::nullopt;
             m.fingerprintPresent_ = true;
         } else if (atype == stun::kMessageIntegrity) {
             if (alen != 20) return std::nullopt;
@@ -239,14 +222,13 @@ void StunMessage::addString(uint16_t type, std::string_view value) {
 
 void StunMessage::addUint32(uint16_t type, uint32_t value) {
     std::vector<uint8_t> v;
-    put32(v, value);
+    appendU32(v, value);
     add(type, v);
 }
 
 void StunMessage::addUint64(uint16_t type, uint64_t value) {
     std::vector<uint8_t> v;
-    put32(v, uint32_t(value >> 32));
-    put32(v, uint32_t(value));
+    appendU64(v, value);
     add(type, v);
 }
 
@@ -269,7 +251,7 @@ void StunMessage::addAddress(uint16_t type, const Address& address) {
         std::copy(transactionId_.begin(), transactionId_.end(), mask + 4);
         for (size_t i = 0; i < ip.size(); ++i) ip[i] ^= mask[i];
     }
-    put16(v, port);
+    appendU16(v, port);
     v.insert(v.end(), ip.begin(), ip.end());
     add(type, v);
 }
@@ -283,14 +265,14 @@ void StunMessage::addError(int code, std::string_view reason) {
 
 void StunMessage::addUnknownAttributes(std::span<const uint16_t> types) {
     std::vector<uint8_t> v;
-    for (uint16_t t : types) put16(v, t);
+    for (uint16_t t : types) appendU16(v, t);
     add(stun::kUnknownAttributes, v);
 }
 
 void StunMessage::addChannelNumber(uint16_t channel) {
     std::vector<uint8_t> v;
-    put16(v, channel);
-    put16(v, 0);
+    appendU16(v, channel);
+    appendU16(v, 0);
     add(stun::kChannelNumber, v);
 }
 
@@ -308,13 +290,13 @@ std::optional<std::string> StunMessage::getString(uint16_t type) const {
 std::optional<uint32_t> StunMessage::getUint32(uint16_t type) const {
     auto* a = find(type);
     if (a == nullptr || a->value.size() != 4) return std::nullopt;
-    return get32(a->value.data());
+    return readU32(a->value.data());
 }
 
 std::optional<uint64_t> StunMessage::getUint64(uint16_t type) const {
     auto* a = find(type);
     if (a == nullptr || a->value.size() != 8) return std::nullopt;
-    return (uint64_t(get32(a->value.data())) << 32) | get32(a->value.data() + 4);
+    return readU64(a->value.data());
 }
 
 std::optional<Address> StunMessage::getAddress(uint16_t type) const {
@@ -324,7 +306,7 @@ std::optional<Address> StunMessage::getAddress(uint16_t type) const {
     uint8_t family = v[1];
     size_t ipLen = family == 0x01 ? 4 : family == 0x02 ? 16 : 0;
     if (ipLen == 0 || v.size() != 4 + ipLen) return std::nullopt;
-    uint16_t port = get16(v.data() + 2);
+    uint16_t port = readU16(v.data() + 2);
     uint8_t ip[16];
     std::copy(v.begin() + 4, v.end(), ip);
     if (isXorAddress(type)) {
@@ -351,26 +333,26 @@ std::vector<uint16_t> StunMessage::getUnknownAttributes() const {
     std::vector<uint16_t> out;
     auto* a = find(stun::kUnknownAttributes);
     if (a == nullptr || a->value.size() % 2 != 0) return out;
-    for (size_t i = 0; i + 1 < a->value.size(); i += 2) out.push_back(get16(a->value.data() + i));
+    for (size_t i = 0; i + 1 < a->value.size(); i += 2) out.push_back(readU16(a->value.data() + i));
     return out;
 }
 
 std::optional<uint16_t> StunMessage::getChannelNumber() const {
     auto* a = find(stun::kChannelNumber);
     if (a == nullptr || a->value.size() != 4) return std::nullopt;
-    return get16(a->value.data());
+    return readU16(a->value.data());
 }
 
 std::vector<uint8_t> StunMessage::encode(const EncodeOptions& options) const {
     std::vector<uint8_t> out;
     out.reserve(stun::kHeaderSize + 64);
-    put16(out, encodeType(class_, method_));
-    put16(out, 0);
-    put32(out, stun::kMagicCookie);
+    appendU16(out, encodeType(class_, method_));
+    appendU16(out, 0);
+    appendU32(out, stun::kMagicCookie);
     out.insert(out.end(), transactionId_.begin(), transactionId_.end());
     for (auto& a : attributes_) {
-        put16(out, a.type);
-        put16(out, static_cast<uint16_t>(a.value.size()));
+        appendU16(out, a.type);
+        appendU16(out, static_cast<uint16_t>(a.value.size()));
         out.insert(out.end(), a.value.begin(), a.value.end());
         out.resize((out.size() + 3) & ~size_t(3), 0);
     }
@@ -379,24 +361,24 @@ std::vector<uint8_t> StunMessage::encode(const EncodeOptions& options) const {
         size_t macLen = sha256 ? 32 : 20;
         if (out.size() + 4 + macLen - stun::kHeaderSize > stun::kMaxMessageSize)
             throw std::length_error("STUN message too long");
-        set16(out, 2, static_cast<uint16_t>(out.size() + 4 + macLen - stun::kHeaderSize));
+        writeU16(out.data() + 2, static_cast<uint16_t>(out.size() + 4 + macLen - stun::kHeaderSize));
         auto mac = hmac(sha256 ? EVP_sha256() : EVP_sha1(), options.key, out);
-        put16(out, sha256 ? stun::kMessageIntegritySha256 : stun::kMessageIntegrity);
-        put16(out, static_cast<uint16_t>(macLen));
+        appendU16(out, sha256 ? stun::kMessageIntegritySha256 : stun::kMessageIntegrity);
+        appendU16(out, static_cast<uint16_t>(macLen));
         out.insert(out.end(), mac.begin(), mac.begin() + macLen);
     }
     if (options.fingerprint) {
         if (out.size() + 8 - stun::kHeaderSize > stun::kMaxMessageSize)
             throw std::length_error("STUN message too long");
-        set16(out, 2, static_cast<uint16_t>(out.size() + 8 - stun::kHeaderSize));
+        writeU16(out.data() + 2, static_cast<uint16_t>(out.size() + 8 - stun::kHeaderSize));
         uint32_t fp = crc32(out) ^ kFingerprintXor;
-        put16(out, stun::kFingerprint);
-        put16(out, 4);
-        put32(out, fp);
+        appendU16(out, stun::kFingerprint);
+        appendU16(out, 4);
+        appendU32(out, fp);
     }
     if (out.size() - stun::kHeaderSize > stun::kMaxMessageSize)
         throw std::length_error("STUN message too long");
-    set16(out, 2, static_cast<uint16_t>(out.size() - stun::kHeaderSize));
+    writeU16(out.data() + 2, static_cast<uint16_t>(out.size() - stun::kHeaderSize));
     return out;
 }
 
@@ -406,7 +388,7 @@ bool StunMessage::verifyIntegrity(std::span<const uint8_t> raw,
     size_t macLen = integrityOffset_ != 0 ? 20 : integrity256Length_;
     if (offset == 0 || offset + 4 + macLen > raw.size()) return false;
     std::vector<uint8_t> covered(raw.begin(), raw.begin() + offset);
-    set16(covered, 2, static_cast<uint16_t>(offset + 4 + macLen - stun::kHeaderSize));
+    writeU16(covered.data() + 2, static_cast<uint16_t>(offset + 4 + macLen - stun::kHeaderSize));
     auto mac = hmac(integrityOffset_ != 0 ? EVP_sha1() : EVP_sha256(), key, covered);
     if (mac.size() < macLen) return false;
     return CRYPTO_memcmp(mac.data(), raw.data() + offset + 4, macLen) == 0;

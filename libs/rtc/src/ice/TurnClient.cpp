@@ -1,5 +1,6 @@
 #include "ice/TurnClient.hpp"
 
+#include "common/ByteOrder.hpp"
 #include "common/Log.hpp"
 
 #include <algorithm>
@@ -10,10 +11,6 @@ using std::chrono::seconds;
 constexpr auto kPermissionRefresh = seconds(240);  // permissions live 300 s
 constexpr auto kChannelRefresh = seconds(540);     // channel bindings live 600 s
 constexpr uint16_t kLastChannel = 0x4FFF;
-
-uint16_t get16(const uint8_t* p) {
-    return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 }  // namespace
 
 TurnClient::TurnClient(Config config, SendFunction send)
@@ -82,8 +79,8 @@ TurnClient::Input TurnClient::handle(std::span<const uint8_t> d, Clock::time_poi
     if (state_ == State::Closed) return Input::NotTurn;
     if (stun::classify(d) == stun::PacketKind::ChannelData) {
         if (d.size() < 4) return Input::Consumed;
-        uint16_t number = get16(d.data());
-        size_t length = get16(d.data() + 2);
+        uint16_t number = readU16(d.data());
+        size_t length = readU16(d.data() + 2);
         if (length > d.size() - 4) return Input::Consumed;
         auto it = channelPeers_.find(number);
         if (it == channelPeers_.end()) return Input::Consumed;
@@ -254,10 +251,8 @@ bool TurnClient::sendTo(const Address& peer, std::span<const uint8_t> data) {
     if (it != channels_.end() && it->second.bound) {
         std::vector<uint8_t> frame;
         frame.reserve(4 + data.size() + 3);
-        frame.push_back(uint8_t(it->second.number >> 8));
-        frame.push_back(uint8_t(it->second.number));
-        frame.push_back(uint8_t(data.size() >> 8));
-        frame.push_back(uint8_t(data.size()));
+        appendU16(frame, it->second.number);
+        appendU16(frame, uint16_t(data.size()));
         frame.insert(frame.end(), data.begin(), data.end());
         frame.resize((frame.size() + 3) & ~size_t(3), 0);
         send_(frame);

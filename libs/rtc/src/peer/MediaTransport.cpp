@@ -1,5 +1,7 @@
 #include "peer/MediaTransport.hpp"
 
+#include "common/ByteOrder.hpp"
+
 namespace rtc {
 
 namespace {
@@ -7,11 +9,6 @@ namespace {
 // RFC 5761: with RTP and RTCP multiplexed, RTCP packet types 192..223 occupy the second byte.
 bool isRtcp(std::span<const uint8_t> packet) {
     return packet.size() >= 2 && packet[1] >= 192 && packet[1] <= 223;
-}
-
-uint32_t readSsrc(std::span<const uint8_t> packet, size_t offset) {
-    return (uint32_t(packet[offset]) << 24) | (uint32_t(packet[offset + 1]) << 16) |
-           (uint32_t(packet[offset + 2]) << 8) | uint32_t(packet[offset + 3]);
 }
 
 constexpr size_t kMaxDatagram = 65536;
@@ -76,7 +73,7 @@ void MediaTransport::incoming(std::span<const uint8_t> datagram) {
                 track->incoming(make_message(packet, Message::Control));
         return;
     }
-    auto ssrc = readSsrc(datagram, 8);
+    auto ssrc = impl::readU32(datagram, 8);
     if (auto track = trackFor(ssrc))
         track->incoming(make_message(std::move(packet), Message::Binary));
 }

@@ -3,6 +3,7 @@
 // pieces (fragmentation units) and abandoned halfway.
 
 #include "rtc/Message.hpp"
+#include "common/ByteOrder.hpp"
 #include "rtc/NalUnit.hpp"
 
 #include <cstddef>
@@ -34,10 +35,7 @@ public:
         if (!mOpen) return;
         if (mSeparator == NalUnit::Separator::Length) {
             const std::size_t size = mOut.size() - mUnitStart - 4;
-            mOut[mUnitStart] = std::byte((size >> 24) & 0xFF);
-            mOut[mUnitStart + 1] = std::byte((size >> 16) & 0xFF);
-            mOut[mUnitStart + 2] = std::byte((size >> 8) & 0xFF);
-            mOut[mUnitStart + 3] = std::byte(size & 0xFF);
+            writeU32(mOut.data() + mUnitStart, uint32_t(size));
         }
         mOpen = false;
     }

@@ -17,7 +17,7 @@ bool validStapA(std::span<const std::byte> payload) {
     std::size_t at = 1, units = 0;
     while (at < payload.size()) {
         if (payload.size() - at < 2) return false;
-        const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+        const std::size_t size = std::size_t(impl::readU16(payload, at));
         at += 2;
         if (size == 0 || size > payload.size() - at) return false;
         const uint8_t header = u8(payload, at);
@@ -100,7 +100,7 @@ message_ptr H264RtpDepacketizer::reassemble(const message_vector& packets) {
         } else if (type == kStapA && validStapA(payload)) {
             std::size_t at = 1;
             while (at < payload.size()) {
-                const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+                const std::size_t size = std::size_t(impl::readU16(payload, at));
                 writer.whole(payload.subspan(at + 2, size));
                 at += 2 + size;
             }

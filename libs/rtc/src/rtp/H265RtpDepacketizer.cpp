@@ -19,7 +19,7 @@ bool validAp(std::span<const std::byte> payload) {
     std::size_t at = 2, units = 0;
     while (at < payload.size()) {
         if (payload.size() - at < 2) return false;
-        const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+        const std::size_t size = std::size_t(impl::readU16(payload, at));
         at += 2;
         if (size < 2 || size > payload.size() - at) return false;
         const uint8_t b0 = u8(payload, at), b1 = u8(payload, at + 1);
@@ -103,7 +103,7 @@ message_ptr H265RtpDepacketizer::reassemble(const message_vector& packets) {
         } else if (type == kAp && validAp(payload)) {
             std::size_t at = 2;
             while (at < payload.size()) {
-                const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+                const std::size_t size = std::size_t(impl::readU16(payload, at));
                 writer.whole(payload.subspan(at + 2, size));
                 at += 2 + size;
             }

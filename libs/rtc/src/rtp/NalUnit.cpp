@@ -1,5 +1,7 @@
 #include "rtc/NalUnit.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <cstring>
 
 namespace rtc {
@@ -12,8 +14,7 @@ std::vector<std::span<const std::byte>> NalUnit::split(std::span<const std::byte
     if (separator == Separator::Length) {
         std::size_t at = 0;
         while (size - at >= 4) {
-            const std::size_t length = std::size_t(p[at]) << 24 | std::size_t(p[at + 1]) << 16 |
-                                       std::size_t(p[at + 2]) << 8 | p[at + 3];
+            const std::size_t length = impl::readU32(p + at);
             at += 4;
             if (length > size - at) break;
             if (length > 0) units.push_back(au.subspan(at, length));
@@ -54,10 +55,7 @@ std::vector<std::span<const std::byte>> NalUnit::split(std::span<const std::byte
 void NalUnit::appendSeparator(binary& out, Separator separator, std::size_t size) {
     switch (separator) {
     case Separator::Length:
-        out.push_back(std::byte((size >> 24) & 0xFF));
-        out.push_back(std::byte((size >> 16) & 0xFF));
-        out.push_back(std::byte((size >> 8) & 0xFF));
-        out.push_back(std::byte(size & 0xFF));
+        impl::appendU32(out, uint32_t(size));
         break;
     case Separator::ShortStartSequence:
         out.insert(out.end(), {std::byte{0}, std::byte{0}, std::byte{1}});

@@ -1,5 +1,7 @@
 #include "rtc/Rtcp.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -9,24 +11,11 @@ namespace rtc::rtcp {
 namespace {
 
 using Bytes = std::span<const std::byte>;
+using namespace rtc::impl;
 
 uint8_t u8(Bytes s, std::size_t i) { return std::to_integer<uint8_t>(s[i]); }
-uint16_t u16(Bytes s, std::size_t i) { return uint16_t(u8(s, i) << 8 | u8(s, i + 1)); }
-uint32_t u32(Bytes s, std::size_t i) { return uint32_t(u16(s, i)) << 16 | u16(s, i + 2); }
 
 void put8(binary& out, uint32_t v) { out.push_back(std::byte(v & 0xFF)); }
-void put16(binary& out, uint32_t v) {
-    put8(out, v >> 8);
-    put8(out, v);
-}
-void put24(binary& out, uint32_t v) {
-    put8(out, v >> 16);
-    put16(out, v);
-}
-void put32(binary& out, uint32_t v) {
-    put16(out, v >> 16);
-    put16(out, v);
-}
 
 // One packet of a compound: header fields and body (after the 4-byte header, padding removed).
 struct Raw {
@@ -44,7 +33,7 @@ bool walk(Bytes compound, F&& f) {
         if (compound.size() - at < 4) return false;
         const uint8_t first = u8(compound, at);
         if ((first >> 6) != 2) return false;
-        const std::size_t size = 4 * (std::size_t(u16(compound, at + 2)) + 1);
+        const std::size_t size = 4 * (std::size_t(readU16(compound, at + 2)) + 1);
         if (size > compound.size() - at) return false;
         Bytes body = compound.subspan(at + 4, size - 4);
         const bool last = at + size == compound.size();
@@ -63,14 +52,14 @@ bool walk(Bytes compound, F&& f) {
 
 ReportBlock readBlock(Bytes b) {
     ReportBlock r;
-    r.ssrc = u32(b, 0);
+    r.ssrc = readU32(b, 0);
     r.fractionLost = u8(b, 4);
-    uint32_t lost = uint32_t(u8(b, 5)) << 16 | u16(b, 6);
+    uint32_t lost = readU24(b, 5);
     r.cumulativeLost = (lost & 0x800000) ? int32_t(lost | 0xFF000000u) : int32_t(lost);
-    r.highestSequence = u32(b, 8);
-    r.jitter = u32(b, 12);
-    r.lastSenderReport = u32(b, 16);
-    r.delaySinceLastSenderReport = u32(b, 20);
+    r.highestSequence = readU32(b, 8);
+    r.jitter = readU32(b, 12);
+    r.lastSenderReport = readU32(b, 16);
+    r.delaySinceLastSenderReport = readU32(b, 20);
     return r;
 }
 
@@ -80,18 +69,18 @@ std::optional<Packet> decode(const Raw& raw) {
     case SR: {
         if (b.size() < 24 + 24 * std::size_t(raw.count)) return std::nullopt;
         SenderReport sr;
-        sr.ssrc = u32(b, 0);
-        sr.ntpTimestamp = uint64_t(u32(b, 4)) << 32 | u32(b, 8);
-        sr.rtpTimestamp = u32(b, 12);
-        sr.packetCount = u32(b, 16);
-        sr.octetCount = u32(b, 20);
+        sr.ssrc = readU32(b, 0);
+        sr.ntpTimestamp = readU64(b, 4);
+        sr.rtpTimestamp = readU32(b, 12);
+        sr.packetCount = readU32(b, 16);
+        sr.octetCount = readU32(b, 20);
         for (std::size_t i = 0; i < raw.count; ++i) sr.reports.push_back(readBlock(b.subspan(24 + 24 * i, 24)));
         return sr;
     }
     case RR: {
         if (b.size() < 4 + 24 * std::size_t(raw.count)) return std::nullopt;
         ReceiverReport rr;
-        rr.ssrc = u32(b, 0);
+        rr.ssrc = readU32(b, 0);
         for (std::size_t i = 0; i < raw.count; ++i) rr.reports.push_back(readBlock(b.subspan(4 + 24 * i, 24)));
         return rr;
     }
@@ -101,7 +90,7 @@ std::optional<Packet> decode(const Raw& raw) {
         for (std::size_t chunk = 0; chunk < raw.count; ++chunk) {
             if (b.size() - at < 4) return std::nullopt;
             SdesChunk c;
-            c.ssrc = u32(b, at);
+            c.ssrc = readU32(b, at);
             at += 4;
             for (;;) {
                 if (at >= b.size()) return std::nullopt;  // missing end-of-list item
@@ -130,7 +119,7 @@ std::optional<Packet> decode(const Raw& raw) {
     case BYE: {
         if (b.size() < 4 * std::size_t(raw.count)) return std::nullopt;
         Goodbye bye;
-        for (std::size_t i = 0; i < raw.count; ++i) bye.ssrcs.push_back(u32(b, 4 * i));
+        for (std::size_t i = 0; i < raw.count; ++i) bye.ssrcs.push_back(readU32(b, 4 * i));
         std::size_t at = 4 * std::size_t(raw.count);
         if (at < b.size()) {
             const std::size_t length = u8(b, at);
@@ -146,11 +135,11 @@ std::optional<Packet> decode(const Raw& raw) {
         if (raw.count == 1) {
             if (b.size() < 12 || (b.size() - 8) % 4) return std::nullopt;
             Nack nack;
-            nack.senderSsrc = u32(b, 0);
-            nack.mediaSsrc = u32(b, 4);
+            nack.senderSsrc = readU32(b, 0);
+            nack.mediaSsrc = readU32(b, 4);
             for (std::size_t at = 8; at < b.size(); at += 4) {
-                const uint16_t pid = u16(b, at);
-                const uint16_t blp = u16(b, at + 2);
+                const uint16_t pid = readU16(b, at);
+                const uint16_t blp = readU16(b, at + 2);
                 nack.lost.push_back(pid);
                 for (int bit = 0; bit < 16; ++bit)
                     if (blp & (1u << bit)) nack.lost.push_back(uint16_t(pid + bit + 1));
@@ -161,14 +150,14 @@ std::optional<Packet> decode(const Raw& raw) {
     case PSFB:
         if (raw.count == 1) {
             if (b.size() != 8) return std::nullopt;
-            return PictureLossIndication{u32(b, 0), u32(b, 4)};
+            return PictureLossIndication{readU32(b, 0), readU32(b, 4)};
         }
         if (raw.count == 4) {
             if (b.size() < 16 || (b.size() - 8) % 8) return std::nullopt;
             FullIntraRequest fir;
-            fir.senderSsrc = u32(b, 0);
+            fir.senderSsrc = readU32(b, 0);
             for (std::size_t at = 8; at < b.size(); at += 8)
-                fir.entries.push_back(FullIntraRequest::Entry{u32(b, at), u8(b, at + 4)});
+                fir.entries.push_back(FullIntraRequest::Entry{readU32(b, at), u8(b, at + 4)});
             return fir;
         }
         break;
@@ -183,7 +172,7 @@ std::size_t begin(binary& out, uint8_t count, uint8_t type) {
     const std::size_t start = out.size();
     put8(out, 0x80 | (count & 0x1F));
     put8(out, type);
-    put16(out, 0);
+    appendU16(out, 0);
     return start;
 }
 
@@ -194,20 +183,19 @@ void finish(binary& out, std::size_t start) {
         out.resize(start);
         throw std::invalid_argument("RTCP: packet too long");
     }
-    out[start + 2] = std::byte(words >> 8);
-    out[start + 3] = std::byte(words & 0xFF);
+    writeU16(out.data() + start + 2, uint16_t(words));
 }
 
 void writeBlocks(binary& out, const std::vector<ReportBlock>& blocks) {
     for (const auto& r : blocks) {
-        put32(out, r.ssrc);
+        appendU32(out, r.ssrc);
         put8(out, r.fractionLost);
         const int32_t clamped = std::clamp<int32_t>(r.cumulativeLost, -0x800000, 0x7FFFFF);
-        put24(out, uint32_t(clamped) & 0xFFFFFF);
-        put32(out, r.highestSequence);
-        put32(out, r.jitter);
-        put32(out, r.lastSenderReport);
-        put32(out, r.delaySinceLastSenderReport);
+        appendU24(out, uint32_t(clamped) & 0xFFFFFF);
+        appendU32(out, r.highestSequence);
+        appendU32(out, r.jitter);
+        appendU32(out, r.lastSenderReport);
+        appendU32(out, r.delaySinceLastSenderReport);
     }
 }
 
@@ -236,12 +224,11 @@ bool isValidCompound(std::span<const std::byte> compound) {
 void write(binary& out, const SenderReport& r) {
     checkCount(r.reports.size(), "report blocks");
     const auto start = begin(out, uint8_t(r.reports.size()), SR);
-    put32(out, r.ssrc);
-    put32(out, uint32_t(r.ntpTimestamp >> 32));
-    put32(out, uint32_t(r.ntpTimestamp));
-    put32(out, r.rtpTimestamp);
-    put32(out, r.packetCount);
-    put32(out, r.octetCount);
+    appendU32(out, r.ssrc);
+    appendU64(out, r.ntpTimestamp);
+    appendU32(out, r.rtpTimestamp);
+    appendU32(out, r.packetCount);
+    appendU32(out, r.octetCount);
     writeBlocks(out, r.reports);
     finish(out, start);
 }
@@ -249,7 +236,7 @@ void write(binary& out, const SenderReport& r) {
 void write(binary& out, const ReceiverReport& r) {
     checkCount(r.reports.size(), "report blocks");
     const auto start = begin(out, uint8_t(r.reports.size()), RR);
-    put32(out, r.ssrc);
+    appendU32(out, r.ssrc);
     writeBlocks(out, r.reports);
     finish(out, start);
 }
@@ -259,7 +246,7 @@ void write(binary& out, const SourceDescription& d) {
     const auto start = begin(out, uint8_t(d.chunks.size()), SDES);
     for (const auto& c : d.chunks) {
         const std::size_t chunkStart = out.size();
-        put32(out, c.ssrc);
+        appendU32(out, c.ssrc);
         for (const auto& item : c.items) {
             if (item.type == 0 || item.text.size() > 255) {
                 out.resize(start);
@@ -279,7 +266,7 @@ void write(binary& out, const Goodbye& bye) {
     checkCount(bye.ssrcs.size(), "BYE sources");
     if (bye.reason.size() > 255) throw std::invalid_argument("RTCP: BYE reason above 255 bytes");
     const auto start = begin(out, uint8_t(bye.ssrcs.size()), BYE);
-    for (uint32_t s : bye.ssrcs) put32(out, s);
+    for (uint32_t s : bye.ssrcs) appendU32(out, s);
     if (!bye.reason.empty()) {
         put8(out, uint32_t(bye.reason.size()));
         for (char ch : bye.reason) out.push_back(std::byte(ch));
@@ -290,8 +277,8 @@ void write(binary& out, const Goodbye& bye) {
 void write(binary& out, const Nack& nack) {
     if (nack.lost.empty()) throw std::invalid_argument("RTCP: NACK without sequence numbers");
     const auto start = begin(out, 1, RTPFB);
-    put32(out, nack.senderSsrc);
-    put32(out, nack.mediaSsrc);
+    appendU32(out, nack.senderSsrc);
+    appendU32(out, nack.mediaSsrc);
     // Each lost number either extends the current PID's bitmask or opens a new pair.
     std::size_t i = 0;
     while (i < nack.lost.size()) {
@@ -307,28 +294,28 @@ void write(binary& out, const Nack& nack) {
             blp |= uint16_t(1u << (distance - 1));
             ++i;
         }
-        put16(out, pid);
-        put16(out, blp);
+        appendU16(out, pid);
+        appendU16(out, blp);
     }
     finish(out, start);
 }
 
 void write(binary& out, const PictureLossIndication& pli) {
     const auto start = begin(out, 1, PSFB);
-    put32(out, pli.senderSsrc);
-    put32(out, pli.mediaSsrc);
+    appendU32(out, pli.senderSsrc);
+    appendU32(out, pli.mediaSsrc);
     finish(out, start);
 }
 
 void write(binary& out, const FullIntraRequest& fir) {
     if (fir.entries.empty()) throw std::invalid_argument("RTCP: FIR without entries");
     const auto start = begin(out, 4, PSFB);
-    put32(out, fir.senderSsrc);
-    put32(out, 0);  // media source: unused for FIR
+    appendU32(out, fir.senderSsrc);
+    appendU32(out, 0);  // media source: unused for FIR
     for (const auto& e : fir.entries) {
-        put32(out, e.ssrc);
+        appendU32(out, e.ssrc);
         put8(out, e.sequenceNumber);
-        put24(out, 0);
+        appendU24(out, 0);
     }
     finish(out, start);
 }

@@ -2,6 +2,8 @@
 
 #include "rtc/RtpPacket.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <algorithm>
 
 namespace rtc {
@@ -202,9 +204,8 @@ void VideoRtpDepacketizer::incoming(message_vector& messages, const message_call
         if (m->size() < RtpPacket::kFixedHeaderSize) continue;
         const auto* p = reinterpret_cast<const uint8_t*>(m->data());
         if ((p[0] >> 6) != 2) continue;
-        const Header header{(p[1] & 0x80) != 0, uint16_t(p[2] << 8 | p[3]),
-                            uint32_t(p[4]) << 24 | uint32_t(p[5]) << 16 | uint32_t(p[6]) << 8 | p[7],
-                            uint32_t(p[8]) << 24 | uint32_t(p[9]) << 16 | uint32_t(p[10]) << 8 | p[11]};
+        const Header header{(p[1] & 0x80) != 0, impl::readU16(p + 2), impl::readU32(p + 4),
+                            impl::readU32(p + 8)};
 
         if (!mHasSsrc || header.ssrc != mSsrc) {
             flushAll(out);

@@ -1,22 +1,18 @@
 #include "rtc/RtpPacket.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <stdexcept>
 
 namespace rtc {
 
 namespace {
 
+using namespace rtc::impl;
+
 uint8_t u8(std::span<const std::byte> s, std::size_t i) { return std::to_integer<uint8_t>(s[i]); }
 
 void put8(binary& out, uint32_t v) { out.push_back(std::byte(v & 0xFF)); }
-void put16(binary& out, uint32_t v) {
-    put8(out, v >> 8);
-    put8(out, v);
-}
-void put32(binary& out, uint32_t v) {
-    put16(out, v >> 16);
-    put16(out, v);
-}
 
 }  // namespace
 
@@ -29,8 +25,8 @@ std::optional<RtpPacket> RtpPacket::parse(std::span<const std::byte> packet) {
     if (header > packet.size()) return std::nullopt;
     if (first & 0x10) {
         if (packet.size() - header < 4) return std::nullopt;
-        view.mExtensionProfile = uint16_t(u8(packet, header) << 8 | u8(packet, header + 1));
-        const std::size_t words = std::size_t(u8(packet, header + 2)) << 8 | u8(packet, header + 3);
+        view.mExtensionProfile = readU16(packet, header);
+        const std::size_t words = std::size_t(readU16(packet, header + 2));
         header += 4;
         if (packet.size() - header < 4 * words) return std::nullopt;
         view.mExtension = packet.subspan(header, 4 * words);
@@ -94,14 +90,14 @@ void RtpPacket::write(binary& out, const RtpHeaderFields& h, std::span<const std
     const std::size_t start = out.size();
     put8(out, 0x80 | (padding ? 0x20 : 0) | (h.extensions.empty() ? 0 : 0x10) | h.csrcs.size());
     put8(out, (h.marker ? 0x80 : 0) | h.payloadType);
-    put16(out, h.sequenceNumber);
-    put32(out, h.timestamp);
-    put32(out, h.ssrc);
-    for (uint32_t c : h.csrcs) put32(out, c);
+    appendU16(out, h.sequenceNumber);
+    appendU32(out, h.timestamp);
+    appendU32(out, h.ssrc);
+    for (uint32_t c : h.csrcs) appendU32(out, c);
     if (!h.extensions.empty()) {
-        put16(out, oneByte ? 0xBEDE : 0x1000);
+        appendU16(out, oneByte ? 0xBEDE : 0x1000);
         const std::size_t lengthAt = out.size();
-        put16(out, 0);
+        appendU16(out, 0);
         const std::size_t dataStart = out.size();
         for (const auto& e : h.extensions) {
             if (oneByte) {
@@ -118,8 +114,7 @@ void RtpPacket::write(binary& out, const RtpHeaderFields& h, std::span<const std
             out.resize(start);
             throw std::invalid_argument("RTP: header extension too long");
         }
-        out[lengthAt] = std::byte(words >> 8);
-        out[lengthAt + 1] = std::byte(words & 0xFF);
+        writeU16(out.data() + lengthAt, uint16_t(words));
     }
     out.insert(out.end(), payload.begin(), payload.end());
     if (padding) {

@@ -1,5 +1,7 @@
 #include "rtc/RtpPacketizer.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <cmath>
 #include <random>
 #include <stdexcept>
@@ -90,23 +92,15 @@ void RtpPacketizer::packetize(std::span<const std::byte> frame, const FrameInfo*
         h[0] = 0x80 | (extension ? 0x10 : 0);
         h[1] = uint8_t((last ? 0x80 : 0) | payloadType);
         const uint16_t seq = config.sequenceNumber++;
-        h[2] = uint8_t(seq >> 8);
-        h[3] = uint8_t(seq);
-        h[4] = uint8_t(timestamp >> 24);
-        h[5] = uint8_t(timestamp >> 16);
-        h[6] = uint8_t(timestamp >> 8);
-        h[7] = uint8_t(timestamp);
-        h[8] = uint8_t(config.ssrc >> 24);
-        h[9] = uint8_t(config.ssrc >> 16);
-        h[10] = uint8_t(config.ssrc >> 8);
-        h[11] = uint8_t(config.ssrc);
+        impl::writeU16(h + 2, seq);
+        impl::writeU32(h + 4, timestamp);
+        impl::writeU32(h + 8, config.ssrc);
         if (extension) {
             uint8_t* e = h + 12;
             const std::size_t words = (extension - 4) / 4;
             e[0] = 0xBE;
             e[1] = 0xDE;
-            e[2] = uint8_t(words >> 8);
-            e[3] = uint8_t(words);
+            impl::writeU16(e + 2, uint16_t(words));
             std::size_t at = 4;
             if (withDelay) {
                 const uint32_t min = config.playoutDelayMin & 0xFFF, max = config.playoutDelayMax & 0xFFF;

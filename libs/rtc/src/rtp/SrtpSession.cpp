@@ -7,6 +7,7 @@
 
 #include "rtp/SrtpSession.hpp"
 
+#include "common/ByteOrder.hpp"
 #include "common/OpenSsl.hpp"
 
 #include <openssl/crypto.h>
@@ -37,13 +38,6 @@ constexpr uint64_t kRtcpWindow = 1024;
 
 uint8_t* bytesOf(binary& b) { return reinterpret_cast<uint8_t*>(b.data()); }
 
-uint32_t read32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
-void write32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 24);
-    p[1] = uint8_t(v >> 16);
-    p[2] = uint8_t(v >> 8);
-    p[3] = uint8_t(v);
-}
 
 // Length of the RTP header (fixed part, CSRCs, extension), or 0 when it does not fit in `size`.
 std::size_t rtpHeaderLength(const uint8_t* p, std::size_t size) {
@@ -276,8 +270,8 @@ bool hmac(SrtpSession::Context& c, bool rtcp, const uint8_t* data, std::size_t n
 // AES-GCM: 12-byte IV = salt XOR (00 00 | SSRC | 4 bytes | 2 bytes) as RFC 7714 lays them out.
 void gcmIv(const std::array<uint8_t, 14>& salt, uint32_t ssrc, uint32_t high, uint16_t low, uint8_t iv[12]) {
     uint8_t block[12] = {0, 0};
-    write32(block + 2, ssrc);
-    write32(block + 6, high);
+    writeU32(block + 2, ssrc);
+    writeU32(block + 6, high);
     block[10] = uint8_t(low >> 8);
     block[11] = uint8_t(low);
     for (int i = 0; i < 12; ++i) iv[i] = block[i] ^ salt[i];
@@ -349,7 +343,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
     }
     Context& c = *mOutbound;
     std::lock_guard lock(mSendMutex);
-    const uint32_t ssrc = read32(p + (rtcp ? 4 : 8));
+    const uint32_t ssrc = readU32(p + (rtcp ? 4 : 8));
     bool ok;
     if (!rtcp) {
         RtpSource* source = sourceFor(c.rtp, ssrc, true, c.windowSize);
@@ -370,7 +364,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
             packet.resize(size + kHmacTagLength);
             uint8_t* d = bytesOf(packet);
             uint8_t rocBytes[4];
-            write32(rocBytes, roc);
+            writeU32(rocBytes, roc);
             ok = counterMode(c, false, ssrc, index, d + header, size - header) &&
                  hmac(c, false, d, size, rocBytes, 4, d + size);
         }
@@ -383,7 +377,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
         }
         const uint32_t index = source->nextIndex & 0x7FFFFFFF;
         uint8_t trailer[4];
-        write32(trailer, 0x80000000u | index);  // E: encrypted
+        writeU32(trailer, 0x80000000u | index);  // E: encrypted
         if (c.gcm()) {
             // header(8) | ciphertext | tag(16) | E+index(4)
             packet.resize(size + kGcmTagLength + 4);
@@ -391,7 +385,7 @@ SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
             uint8_t iv[12];
             gcmIv(c.rtcpSalt, ssrc, 0, 0, iv);
             uint8_t indexBlock[4];
-            write32(indexBlock, index);
+            writeU32(indexBlock, index);
             for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
             ok = gcmSeal(c.rtcpCipher.get(), iv, d, 8, trailer, 4, d + 8, size - 8, d + size);
             std::memcpy(d + size + kGcmTagLength, trailer, 4);
@@ -433,7 +427,7 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
         const std::size_t body = size - tagLength;
         const std::size_t header = rtpHeaderLength(d, body);
         if (!header) return reject(Result::Malformed);
-        const uint32_t ssrc = read32(d + 8);
+        const uint32_t ssrc = readU32(d + 8);
         const uint16_t sequence = uint16_t(d[2] << 8 | d[3]);
         auto found = c.rtp.find(ssrc);
         RtpSource fresh(c.windowSize);
@@ -449,7 +443,7 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
             if (!ok) return reject(Result::AuthFailed);
         } else {
             uint8_t rocBytes[4], tag[kHmacTagLength];
-            write32(rocBytes, roc);
+            writeU32(rocBytes, roc);
             if (!hmac(c, false, d, body, rocBytes, 4, tag)) return reject(Result::Error);
             if (CRYPTO_memcmp(tag, d + body, kHmacTagLength) != 0) return reject(Result::AuthFailed);
             if (!counterMode(c, false, ssrc, index, d + header, body - header)) return reject(Result::Error);
@@ -468,9 +462,9 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
     }
 
     if (size < 8 + 4 + tagLength || size > std::size_t(INT_MAX) || (d[0] >> 6) != 2) return reject(Result::Malformed);
-    const uint32_t ssrc = read32(d + 4);
+    const uint32_t ssrc = readU32(d + 4);
     const std::size_t trailerAt = c.gcm() ? size - 4 : size - tagLength - 4;
-    const uint32_t trailer = read32(d + trailerAt);
+    const uint32_t trailer = readU32(d + trailerAt);
     const bool encrypted = trailer & 0x80000000u;
     const uint32_t index = trailer & 0x7FFFFFFF;
     auto found = c.rtcp.find(ssrc);
@@ -484,7 +478,7 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
         uint8_t iv[12];
         gcmIv(c.rtcpSalt, ssrc, 0, 0, iv);
         uint8_t indexBlock[4];
-        write32(indexBlock, index);
+        writeU32(indexBlock, index);
         for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
         bool ok;
         if (encrypted) {

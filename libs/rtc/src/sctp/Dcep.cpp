@@ -1,5 +1,7 @@
 #include "sctp/Dcep.hpp"
 
+#include "common/ByteOrder.hpp"
+
 #include <stdexcept>
 
 namespace rtc::impl {
@@ -7,25 +9,6 @@ namespace rtc::impl {
 namespace {
 
 constexpr std::size_t kOpenHeader = 12;
-
-std::uint16_t read16(ByteSpan b, std::size_t at) {
-    return static_cast<std::uint16_t>(std::to_integer<unsigned>(b[at]) << 8 |
-                                      std::to_integer<unsigned>(b[at + 1]));
-}
-
-std::uint32_t read32(ByteSpan b, std::size_t at) {
-    return static_cast<std::uint32_t>(read16(b, at)) << 16 | read16(b, at + 2);
-}
-
-void put16(std::vector<std::byte>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::byte>(v >> 8));
-    out.push_back(static_cast<std::byte>(v & 0xFF));
-}
-
-void put32(std::vector<std::byte>& out, std::uint32_t v) {
-    put16(out, static_cast<std::uint16_t>(v >> 16));
-    put16(out, static_cast<std::uint16_t>(v & 0xFFFF));
-}
 
 bool knownChannelType(std::uint8_t type) {
     switch (type) {
@@ -98,10 +81,10 @@ std::optional<DcepMessage> DcepMessage::parse(ByteSpan bytes) {
     m.channelType = std::to_integer<std::uint8_t>(bytes[1]);
     if (!knownChannelType(m.channelType))
         return std::nullopt;
-    m.priority = read16(bytes, 2);
-    m.reliabilityParameter = read32(bytes, 4);
-    std::size_t labelLength = read16(bytes, 8);
-    std::size_t protocolLength = read16(bytes, 10);
+    m.priority = readU16(bytes, 2);
+    m.reliabilityParameter = readU32(bytes, 4);
+    std::size_t labelLength = readU16(bytes, 8);
+    std::size_t protocolLength = readU16(bytes, 10);
     if (bytes.size() != kOpenHeader + labelLength + protocolLength)
         return std::nullopt;
     auto text = [&](std::size_t at, std::size_t length) {
@@ -123,10 +106,10 @@ std::vector<std::byte> DcepMessage::serialize() const {
     out.reserve(kOpenHeader + label.size() + protocol.size());
     out.push_back(static_cast<std::byte>(Type::Open));
     out.push_back(static_cast<std::byte>(channelType));
-    put16(out, priority);
-    put32(out, reliabilityParameter);
-    put16(out, static_cast<std::uint16_t>(label.size()));
-    put16(out, static_cast<std::uint16_t>(protocol.size()));
+    appendU16(out, priority);
+    appendU32(out, reliabilityParameter);
+    appendU16(out, static_cast<std::uint16_t>(label.size()));
+    appendU16(out, static_cast<std::uint16_t>(protocol.size()));
     for (char c : label)
         out.push_back(static_cast<std::byte>(c));
     for (char c : protocol)

@@ -1,5 +1,6 @@
 #include "sctp/SctpTransport.hpp"
 
+#include "common/ByteOrder.hpp"
 #include "common/Log.hpp"
 #include "common/TimerThread.hpp"
 #include "sctp/UsrsctpLibrary.hpp"
@@ -25,25 +26,24 @@ constexpr std::size_t kMtuMargin = 32;
 constexpr std::size_t kMaxEarlyPackets = 16;
 constexpr std::uint16_t kNotificationStream = 0xFFFF; // never a data stream (ids < maxStreams)
 
+// usrsctp hands over and takes these fields in network order.
 std::uint32_t networkToHost(std::uint32_t value) {
-    unsigned char b[4];
+    std::uint8_t b[4];
     std::memcpy(b, &value, 4);
-    return static_cast<std::uint32_t>(b[0]) << 24 | static_cast<std::uint32_t>(b[1]) << 16 |
-           static_cast<std::uint32_t>(b[2]) << 8 | b[3];
+    return readU32(b);
 }
 
 std::uint32_t hostToNetwork(std::uint32_t value) {
-    unsigned char b[4] = {static_cast<unsigned char>(value >> 24),
-                          static_cast<unsigned char>(value >> 16),
-                          static_cast<unsigned char>(value >> 8),
-                          static_cast<unsigned char>(value)};
+    std::uint8_t b[4];
+    writeU32(b, value);
     std::uint32_t out;
     std::memcpy(&out, b, 4);
     return out;
 }
 
 std::uint16_t hostToNetwork16(std::uint16_t value) {
-    unsigned char b[2] = {static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
+    std::uint8_t b[2];
+    writeU16(b, value);
     std::uint16_t out;
     std::memcpy(&out, b, 2);
     return out;
