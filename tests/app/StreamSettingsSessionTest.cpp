@@ -125,7 +125,8 @@ TEST_F(SessionTest, TheHostRebuildsForARequestOnceAndAcknowledgesOnTheNewChannel
         EXPECT_EQ(lab.encoderModes.back().fps, 30u);
         EXPECT_EQ(lab.encoderModes.back().bitrate, 10000000u);
     });
-    EXPECT_EQ(fake.peers->with(2, [](PeerRecord& r) { return r.offers; }), 1);
+    // The peer exists before the worker has asked it for its offer: wait for the offer.
+    EXPECT_TRUE(eventually([&] { return fake.peers->with(2, [](PeerRecord& r) { return r.offers; }) == 1; }));
     EXPECT_EQ(fake.peers->with(2, [](PeerRecord& r) { return r.options.h264Level; }), 42);
     waitStatus([](const Status& s) { return s.streamSettingsPending; });
     EXPECT_FALSE(closed(1));

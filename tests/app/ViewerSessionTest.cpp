@@ -141,7 +141,9 @@ TEST_F(SessionTest, ConnectAndHostingAreRefusedWhileASessionExistsOrOffline) {
     waitStatus([](const Status& s) { return s.online; });
     run(connectCommand());
     deliver(socket(), sessionStartOf(kSessionId, kHostId, "device-1"));
-    waitStatus([](const Status& s) { return s.sessionActive; });
+    // The session is published as active while its set-up still keeps the worker busy, and a busy
+    // worker refuses the post itself.
+    waitStatus([](const Status& s) { return s.sessionActive && !s.busy; });
     // The command step refuses hosting while a session is active; only the error changes.
     const std::uint64_t before = controller->snapshot().completedOperations;
     status = run(Command(CommandKind::EnableHosting));
