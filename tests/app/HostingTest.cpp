@@ -30,10 +30,7 @@ INSTANTIATE_TEST_SUITE_P(Desktops, ProbeSizeTest,
                                            std::array<double, 4>{1280, 1025, 1280, 1024}));
 
 TEST_F(SessionTest, EnablingHostingProbesThenPublishesReadiness) {
-    start();
-    run(signInCommand(CommandKind::SignIn, true));
-    deliver(socket(), makeHelloMessage("device-1"));
-    waitStatus([](const Status& s) { return s.online; });
+    hostOnline();
     fake.media->with([](MediaLab& lab) { lab.encoderProduces = false; });
 
     const std::uint64_t before = controller->snapshot().completedOperations;
@@ -79,10 +76,7 @@ TEST_F(SessionTest, EnablingHostingProbesThenPublishesReadiness) {
 }
 
 TEST_F(SessionTest, AProbeWithoutAFrameFailsAfterFiveSeconds) {
-    start();
-    run(signInCommand(CommandKind::SignIn, true));
-    deliver(socket(), makeHelloMessage("device-1"));
-    waitStatus([](const Status& s) { return s.online; });
+    hostOnline();
     fake.media->with([](MediaLab& lab) { lab.encoderProduces = false; });
     const std::uint64_t before = controller->snapshot().completedOperations;
     ASSERT_TRUE(controller->post(Command(CommandKind::EnableHosting)));
@@ -113,10 +107,7 @@ TEST_F(SessionTest, HostingNeedsTheHostProfile) {
 }
 
 TEST_F(SessionTest, ASessionStartDuringTheProbeIsEndedAtOnce) {
-    start();
-    run(signInCommand(CommandKind::SignIn, true));
-    deliver(socket(), makeHelloMessage("device-1"));
-    waitStatus([](const Status& s) { return s.online; });
+    hostOnline();
     fake.media->with([](MediaLab& lab) { lab.encoderProduces = false; });
     ASSERT_TRUE(controller->post(Command(CommandKind::EnableHosting)));
     waitMessage("Checking capture and hardware encoding before advertising readiness");
@@ -206,10 +197,7 @@ TEST_F(SessionTest, TheHostAdvertisesWhenTheChannelsOpenAndInjectsInputOnTheCont
 }
 
 TEST_F(SessionTest, DisablingHostingEndsAViewerSessionOnTheSamePc) {
-    start();
-    run(signInCommand(CommandKind::SignIn, true));
-    deliver(socket(), makeHelloMessage("device-1"));
-    waitStatus([](const Status& s) { return s.online; });
+    hostOnline();
     run(Command(CommandKind::EnableHosting));
     waitStatus([](const Status& s) { return s.hostReady; });
     run(connectCommand());

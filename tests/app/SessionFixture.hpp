@@ -136,12 +136,17 @@ protected:
         waitStatus([](const Status& s) { return s.hostStreamModes.has_value(); });
     }
 
-    // Signed in with the host profile, online, hosting enabled and ready.
-    void hostReady() {
+    // Signed in with the host profile as device-1 and online; hosting not enabled yet.
+    void hostOnline() {
         start();
         run(signInCommand(CommandKind::SignIn, true));
         deliver(socket(), makeHelloMessage("device-1"));
         waitStatus([](const Status& s) { return s.online; });
+    }
+
+    // Signed in with the host profile, online, hosting enabled and ready.
+    void hostReady() {
+        hostOnline();
         run(Command(CommandKind::EnableHosting));
         waitStatus([](const Status& s) { return s.hostReady && !s.busy; });
     }

@@ -30,9 +30,6 @@ constexpr bool isOperation(CommandKind kind) {
     return kind != CommandKind::Input && kind != CommandKind::ReleaseInput;
 }
 
-using murel::kControlChannel;
-using murel::kPointerChannel;
-
 struct Command {
     CommandKind kind = CommandKind::SignIn;
     std::string server;      // sign-in kinds: the control-service origin as typed
