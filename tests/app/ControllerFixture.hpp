@@ -22,7 +22,10 @@ inline Json hostEntry(const std::string& id, const std::string& name) {
 
 class ControllerTest : public ::testing::Test {
 protected:
-    void TearDown() override { controller.reset(); }
+    void TearDown() override {
+        fake.passes->releaseHold();  // a test that failed while holding the worker
+        controller.reset();
+    }
 
     void start(WorkerApartment apartment = {}) {
         controller = std::make_unique<Controller>(fake.make(std::move(apartment)));

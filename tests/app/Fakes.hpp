@@ -337,8 +337,23 @@ private:
 class PassCounter {
 public:
     void completed() {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> guard(lock_);
         ++passes_;
+        parked_ = held_;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return !held_; });
+        parked_ = false;
+    }
+    // Holds the worker at the end of its next pass, so that what a test then delivers and posts
+    // reaches it together, in one batch. True once it is held there.
+    bool holdAfterPass() {
+        std::unique_lock<std::mutex> guard(lock_);
+        held_ = true;
+        return changed_.wait_for(guard, kPatience, [&] { return parked_; });
+    }
+    void releaseHold() {
+        std::lock_guard<std::mutex> guard(lock_);
+        held_ = false;
         changed_.notify_all();
     }
     // Waits until `count` more passes have completed: the last of them began after this call.
@@ -352,6 +367,8 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::uint64_t passes_ = 0;
+    bool held_ = false;
+    bool parked_ = false;
 };
 
 inline constexpr std::int64_t kWallClockSeconds = 1893456000;  // 2030-01-01

@@ -90,6 +90,36 @@ TEST_F(SessionTest, TheViewerRestartsOnTheTaggedOfferWithItsEarlyCandidates) {
     EXPECT_EQ(status.streamConfiguration, fullHd30());
 }
 
+// A key the user presses while the host's tagged offer is on its way reaches the worker in the same
+// pass as the offer: it belongs to the old picture and must not go to the new peer, whose channels
+// are not open yet (a real peer refuses, which would end the session).
+TEST_F(SessionTest, InputPostedWithTheTaggedOfferIsDropped) {
+    viewerPresenting();
+    hostAdvertises();
+    run(applyCommand(fullHd30()));
+    const std::string id = inputsOf(0).back().message["requestID"];
+    const std::size_t oldInputs = inputsOf(0).size();
+
+    ASSERT_TRUE(fake.passes->holdAfterPass());
+    deliver(socket(), offerOf(kSessionId, Json{{"stream_request_id", id},
+                                               {"stream_configuration", streamConfigurationJson(fullHd30(), true)}}));
+    Command key(CommandKind::Input);
+    key.message = makeKeyInput(4, false);
+    ASSERT_TRUE(controller->post(key));
+    fake.passes->releaseHold();
+
+    ASSERT_TRUE(eventually([&] { return fake.peers->count() == 2; }));
+    ASSERT_TRUE(fake.passes->wait());
+    const Status status = controller->snapshot();
+    EXPECT_TRUE(status.sessionActive);
+    EXPECT_EQ(status.error, "");
+    EXPECT_FALSE(status.viewerInputActive);
+    EXPECT_TRUE(inputsOf(1).empty());
+    // The old peer heard only the release that goes with the restart.
+    ASSERT_EQ(inputsOf(0).size(), oldInputs + 1);
+    EXPECT_EQ(inputsOf(0).back().message["kind"], "release");
+}
+
 TEST_F(SessionTest, ARejectedRequestIsShownAndTheViewerMayAskAgain) {
     viewerPresenting();
     hostAdvertises();

@@ -124,6 +124,8 @@ void Controller::installMedia(MediaBuild build, Teardown& teardown) {
     frameQueue_.clear();
     pendingTexture_.reset();
     lastPresentOk_ = false;
+    // Input the interface posted against the old media must not reach the new peer's unopened channels.
+    working_.viewerInputActive = false;
     working_.videoRect = VideoRect{};
     working_.decodedWidth = 0;
     working_.decodedHeight = 0;

@@ -59,6 +59,7 @@ void Controller::pumpViewer(std::int64_t now) {
                 working_.videoRect = VideoRect{};
                 if (lastPresentOk_ && peer_) (void)sendRelease(*peer_);
                 lastPresentOk_ = false;
+                working_.viewerInputActive = false;
                 setStatus(text::kVideoNotVisible);
             }
         }
@@ -85,6 +86,7 @@ void Controller::recoverVideo() {
                                            static_cast<std::uint32_t>(configuration.fps));
     if (lastPresentOk_ && peer_) (void)sendRelease(*peer_);
     lastPresentOk_ = false;
+    working_.viewerInputActive = false;
     working_.videoRect = VideoRect{};
     ++working_.videoRecoveries;
     if (sessionDeadlineMs_ == 0) sessionDeadlineMs_ = nowMilliseconds() + kSessionLimitMs;

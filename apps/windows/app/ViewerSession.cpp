@@ -180,6 +180,7 @@ void Controller::endSession(bool notifyService) {
     framesDecoded_ = 0;
     framesPresented_ = 0;
     lastPresentOk_ = false;
+    working_.viewerInputActive = false;
     working_.videoRect = VideoRect{};
     if (presenter_) {
         if (!stopping_) {

@@ -127,6 +127,7 @@ std::vector<std::uint32_t> recordedFrames(const fs::path& folder, std::vector<st
 // received from peers through them ("rb=" of its usage reports, which are cumulative per session).
 struct TurnUse {
     int allocations = 0;
+    int sessionsReported = 0;
     std::uint64_t peerBytes = 0;
     std::string log;
 };
@@ -148,20 +149,40 @@ TurnUse turnUse(const fs::path& file) {
             perSession[match[1]] = std::max<std::uint64_t>(perSession[match[1]], std::stoull(match[2]));
         }
     }
+    use.sessionsReported = static_cast<int>(perSession.size());
     for (const auto& [session, bytes] : perSession) use.peerBytes += bytes;
     return use;
+}
+
+// coturn writes an allocation's usage when it closes it, a moment after the client's last refresh:
+// read the log again until every allocation has reported, or the time is up.
+TurnUse waitTurnUse(const fs::path& file, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        TurnUse use = turnUse(file);
+        if ((use.allocations > 0 && use.sessionsReported >= use.allocations) ||
+            std::chrono::steady_clock::now() >= deadline) {
+            return use;
+        }
+        std::this_thread::sleep_for(100ms);
+    }
 }
 
 // After the viewer left, the host's session is over and it waits for the next viewer. Which end
 // reaches the host first is a race: the service's word ("ended by peer or service") or the viewer's
 // peer closing ("Native WebRTC connection closed", after which hosting is switched on again).
 ::testing::AssertionResult hostReadyAgain(ChildProcess& host, std::size_t from) {
-    const auto ready = host.waitFor("stats: ready, waiting for a viewer", kLong, from);
-    if (!ready) return ::testing::AssertionFailure() << "the host is not ready again\n" << host.output();
-    const std::string after = host.output().substr(from, *ready - from);
-    if (after.find("status: Session ended by peer or service") == std::string::npos &&
-        after.find("error: Native WebRTC connection closed") == std::string::npos) {
-        return ::testing::AssertionFailure() << "the host's session did not end\n" << host.output();
+    // The figures ticker may print "ready" before the end's own lines, so look for the end first.
+    const auto deadline = std::chrono::steady_clock::now() + kLong;
+    std::optional<std::size_t> ended;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        for (const char* end : {"status: Session ended by peer or service", "error: Native WebRTC connection closed"}) {
+            if (const auto at = host.waitFor(end, 200ms, from); at && (!ended || *at < *ended)) ended = at;
+        }
+    }
+    if (!ended) return ::testing::AssertionFailure() << "the host's session did not end\n" << host.output();
+    if (!host.waitFor("stats: ready, waiting for a viewer", kLong, *ended)) {
+        return ::testing::AssertionFailure() << "the host is not ready again\n" << host.output();
     }
     if (!host.running()) return ::testing::AssertionFailure() << "the host stopped\n" << host.output();
     return ::testing::AssertionSuccess();
@@ -358,7 +379,7 @@ TEST(MurelRelaySession, RelayOnlyThroughCoturn) {
     // devices allocate and relay data between them.
     host->signal(SIGINT);
     EXPECT_EQ(host->waitExit(kLong), 0) << host->output();
-    const TurnUse use = turnUse(turn.logFile());
+    const TurnUse use = waitTurnUse(turn.logFile(), kLong);
     EXPECT_GE(use.allocations, 2) << use.log;
     EXPECT_GT(use.peerBytes, 10000u) << use.log;
 }
