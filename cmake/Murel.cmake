@@ -52,7 +52,7 @@ endfunction()
 
 # murel_fuzzer(NAME <target> SOURCES <files...> LIBS <targets...> CORPUS <dir>)
 # A libFuzzer target plus a bounded ctest run over a copy of its seed corpus (label `fuzz`).
-set(MUREL_FUZZ_SECONDS 20 CACHE STRING "Seconds each fuzzer runs under ctest")
+set(MUREL_FUZZ_SECONDS 10 CACHE STRING "Seconds each fuzzer runs under ctest")
 function(murel_fuzzer)
   cmake_parse_arguments(F "" "NAME;CORPUS" "SOURCES;LIBS" ${ARGN})
   add_executable(${F_NAME} ${F_SOURCES})

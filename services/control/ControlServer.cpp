@@ -51,12 +51,12 @@ struct Context {
     const ServiceOptions& options;
     const Log& log;
     std::atomic<std::size_t> connections{0};
-    std::mutex addressMutex;
-    std::unordered_map<std::string, std::size_t> addressConnections;
-    LogThrottle refusedConnections;
-    LogThrottle refusedBusy;
-    LogThrottle badRequests;
-    LogThrottle overflows;
+    std::mutex addressMutex{};
+    std::unordered_map<std::string, std::size_t> addressConnections{};
+    LogThrottle refusedConnections{std::chrono::seconds(1)};
+    LogThrottle refusedBusy{std::chrono::seconds(1)};
+    LogThrottle badRequests{std::chrono::seconds(1)};
+    LogThrottle overflows{std::chrono::seconds(1)};
 };
 
 // Logs a line a client can provoke at will at most once a second, saying how many were held back.
