@@ -39,21 +39,6 @@ std::string lower(std::string s) {
     return s;
 }
 
-// Waits for the child with a bound; SIGKILL when it does not go.
-int reap(pid_t pid, std::chrono::milliseconds grace) {
-    const auto deadline = Clock::now() + grace;
-    int status = 0;
-    while (Clock::now() < deadline) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        if (r < 0) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-}
-
 }  // namespace
 
 TempDir::TempDir() {
@@ -72,74 +57,50 @@ ServerProcess::ServerProcess(const std::filesystem::path& dataDir, std::vector<s
     std::vector<std::string> args{MUREL_CONTROL_BINARY, "--listen", "127.0.0.1:0", "--data", dataDir.string()};
     if (fastHashes) args.push_back("--test-fast-hashes");
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        const int log = open(logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (log >= 0) dup2(log, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    // Read stdout until the "listening on" line, at most 20 s.
-    std::string text;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (text.find('\n') == std::string::npos) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, remainingMs(deadline)) <= 0) break;
-        char chunk[256];
-        const auto n = read(out[0], chunk, sizeof chunk);
-        if (n <= 0) break;
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
+    ChildOptions options;
+    options.errorFile = logFile_;
+    process_ = std::make_unique<ChildProcess>(std::move(args), std::move(options));
+    // stdout carries the "listening on" line, at most 20 s away.
     const std::string prefix = "listening on 127.0.0.1:";
-    const auto at = text.find(prefix);
-    if (at == std::string::npos) {
-        kill(pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
-        pid_ = -1;
+    const auto line = process_->waitForLine(prefix, std::chrono::seconds(20));
+    if (!line) {
+        process_->signal(SIGKILL);
+        process_->waitExit(std::chrono::seconds(5));
+        const std::string text = process_->output();
+        process_.reset();
         throw std::runtime_error("server did not start: " + text + "\n" + log());
     }
-    port_ = static_cast<std::uint16_t>(std::stoi(text.substr(at + prefix.size())));
+    port_ = static_cast<std::uint16_t>(std::stoi(line->substr(prefix.size())));
 }
 
 ServerProcess::~ServerProcess() {
-    if (pid_ > 0) stop();
+    if (process_) stop();
 }
 
 void ServerProcess::kill9() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    reap(pid_, std::chrono::seconds(10));
-    pid_ = -1;
+    if (!process_) return;
+    process_->signal(SIGKILL);
+    exitStatus_ = process_->waitExit(std::chrono::seconds(10)).value_or(-1);
+    process_.reset();
 }
 
 int ServerProcess::stop() {
-    if (pid_ <= 0) return -1;
-    kill(pid_, SIGTERM);
-    const int status = reap(pid_, std::chrono::seconds(10));
-    pid_ = -1;
-    return status;
+    if (!process_) return -1;
+    exitStatus_ = process_->stop(std::chrono::seconds(10));
+    process_.reset();
+    return exitStatus_;
 }
 
 bool ServerProcess::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    pid_ = -1;
+    if (!process_) return false;
+    if (process_->running()) return true;
+    exitStatus_ = process_->waitExit(std::chrono::seconds(0)).value_or(-1);
+    process_.reset();
     return false;
 }
 
 std::size_t ServerProcess::residentKiB() const {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream in("/proc/" + std::to_string(pid()) + "/status");
     std::string line;
     while (std::getline(in, line)) {
         if (line.rfind("VmRSS:", 0) == 0) return static_cast<std::size_t>(std::stoul(line.substr(6)));
@@ -155,33 +116,10 @@ std::string ServerProcess::log() const {
 }
 
 std::pair<int, std::string> runBinary(const std::vector<std::string>& args) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        std::vector<std::string> copy{MUREL_CONTROL_BINARY};
-        copy.insert(copy.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : copy) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    std::string text;
-    const auto deadline = Clock::now() + std::chrono::seconds(20);
-    for (;;) {
-        pollfd p{out[0], POLLIN, 0};
-        if (poll(&p, 1, remainingMs(deadline)) <= 0) break;
-        char chunk[4096];
-        const auto n = read(out[0], chunk, sizeof chunk);
-        if (n <= 0) break;
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    close(out[0]);
-    return {reap(pid, std::chrono::seconds(5)), text};
+    std::vector<std::string> argv{MUREL_CONTROL_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto finished = runToEnd(std::move(argv), {}, {}, std::chrono::seconds(20));
+    return {finished.status, std::move(finished.output)};
 }
 
 Connection::Connection(std::uint16_t port, const std::string& tlsCaFile, const ConnectOptions& options) {

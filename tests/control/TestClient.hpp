@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ChildProcess.hpp"
 #include "WebSocketFrame.hpp"
 #include "protocol/Http.hpp"
 #include "protocol/Wire.hpp"
@@ -41,20 +42,22 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     std::uint16_t port() const { return port_; }
-    pid_t pid() const { return pid_; }
+    pid_t pid() const { return process_ ? process_->pid() : -1; }
     // False once the process has ended (it is reaped then; its status is exitStatus()).
     bool running();
+    // The exit code, 128 + signal for a killed process; -1 while it runs.
     int exitStatus() const { return exitStatus_; }
     // Resident set size in KiB (VmRSS of /proc/<pid>/status); 0 when unknown.
     std::size_t residentKiB() const;
     // SIGKILL, then reap.
     void kill9();
-    // SIGTERM, then reap; returns the exit status (or -1).
+    // SIGTERM (SIGKILL after 10 s), then reap; returns the exit status.
     int stop();
+    // Its standard error: the service's log.
     std::string log() const;
 
 private:
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
     int exitStatus_ = -1;
     std::uint16_t port_ = 0;
     std::filesystem::path logFile_;

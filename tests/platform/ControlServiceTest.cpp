@@ -1,123 +1,30 @@
 // The Linux HTTP client and signaling socket against the real murel-control on loopback.
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
-#include <vector>
 #include <filesystem>
-#include <regex>
+#include <vector>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "Backend.hpp"
+#include "ControlProcess.hpp"
 #include "LinuxBackend.hpp"
 #include "TestServer.hpp"
 #include "platform/HttpClient.hpp"
 #include "platform/SignalingSocket.hpp"
 #include "protocol/ControlApi.hpp"
 
-#ifndef MUREL_CONTROL_BINARY
-#error "MUREL_CONTROL_BINARY must name the murel-control executable"
-#endif
-
 namespace murel::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Runs murel-control on an ephemeral loopback port with a private data directory; stops it with
-// SIGTERM (SIGKILL if it lingers) and removes the directory.
-class ControlProcess {
-public:
-    explicit ControlProcess(std::vector<std::string> extraArgs = {}, std::string name = "plain") {
-        data_ = fs::path(::testing::TempDir()) / ("murel-control-" + name + "-" + std::to_string(::getpid()));
-        fs::remove_all(data_);
-        fs::create_directories(data_);
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        // Everything the child needs is prepared before fork: it only redirects and execs.
-        std::vector<std::string> args = {MUREL_CONTROL_BINARY, "--listen", "127.0.0.1:0", "--data",
-                                          data_.string()};
-        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-        std::vector<char*> argv;
-        for (auto& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork");
-        if (pid_ == 0) {
-            ::dup2(pipeFds[1], 1);
-            ::dup2(pipeFds[1], 2);
-            ::execv(MUREL_CONTROL_BINARY, argv.data());
-            ::_exit(127);
-        }
-        ::close(pipeFds[1]);
-        output_ = pipeFds[0];
-        reader_ = std::thread([this] { drain(); });
-        if (!waitFor([this] { return port() != 0 || exited_.load(); }, std::chrono::seconds(20)) ||
-            port() == 0) {
-            stop();
-            throw std::runtime_error("murel-control did not start:\n" + log());
-        }
-    }
-
-    ~ControlProcess() { stop(); }
-
-    std::uint16_t port() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return port_;
-    }
-    std::string log() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return log_;
-    }
-    ServerOrigin origin(const std::string& scheme = "http", const std::string& host = "127.0.0.1") {
-        return parseServerOrigin(scheme + "://" + host + ":" + std::to_string(port()));
-    }
-    const fs::path& data() const { return data_; }
-
-private:
-    void drain() {
-        char buffer[4096];
-        static const std::regex listening(R"(listening on 127\.0\.0\.1:(\d+))");
-        for (;;) {
-            const ssize_t n = ::read(output_, buffer, sizeof buffer);
-            if (n <= 0) break;
-            std::lock_guard<std::mutex> guard(lock_);
-            log_.append(buffer, static_cast<std::size_t>(n));
-            std::smatch match;
-            if (port_ == 0 && std::regex_search(log_, match, listening)) {
-                port_ = static_cast<std::uint16_t>(std::stoi(match[1].str()));
-            }
-        }
-        exited_ = true;
-    }
-
-    void stop() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            if (!waitFor([this] { return exited_.load(); }, std::chrono::seconds(10))) ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
-        if (reader_.joinable()) reader_.join();
-        if (output_ >= 0) ::close(output_);
-        output_ = -1;
-        std::error_code ignored;
-        fs::remove_all(data_, ignored);
-    }
-
-    fs::path data_;
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::thread reader_;
-    std::mutex lock_;
-    std::string log_;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> exited_{false};
-};
+// The service's origin for the Linux transports, with another scheme or host name on request.
+ServerOrigin originOf(const ControlProcess& control, const std::string& scheme = "http",
+                      const std::string& host = "127.0.0.1") {
+    return parseServerOrigin(control.origin(scheme, host));
+}
 
 class ControlServiceTest : public ::testing::Test {
 protected:
@@ -135,7 +42,7 @@ protected:
     }
 
     std::unique_ptr<Http> http() {
-        return std::make_unique<HttpClient>(LinuxBackend::makeHttpTransport(control->origin(), std::chrono::seconds(15)));
+        return std::make_unique<HttpClient>(LinuxBackend::makeHttpTransport(originOf(*control), std::chrono::seconds(15)));
     }
 
     // A fresh account with one host-capable device.
@@ -173,7 +80,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
     const auto [account, device] = enrol("signaling");
     ManualClock clock;
     SocketEvents events;
-    auto socket = std::make_unique<SignalingSocket>(LinuxBackend::makeWebSocketTransport(control->origin()),
+    auto socket = std::make_unique<SignalingSocket>(LinuxBackend::makeWebSocketTransport(originOf(*control)),
                                                     device.token, events.messageHandler(),
                                                     events.failureHandler(), clock);
     ASSERT_TRUE(waitFor([&] { return !events.messages().empty(); }));
@@ -195,7 +102,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
 
     // A second connection of the same device is refused while the first is live...
     try {
-        SignalingSocket second(LinuxBackend::makeWebSocketTransport(control->origin()), device.token,
+        SignalingSocket second(LinuxBackend::makeWebSocketTransport(originOf(*control)), device.token,
                                [](Json) {}, [](const std::string&) {});
         ADD_FAILURE() << "a second live connection was accepted";
     } catch (const SignalingUpgradeRejected& e) {
@@ -210,7 +117,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
     std::unique_ptr<SignalingSocket> next;
     ASSERT_TRUE(waitFor([&] {
         try {
-            next = std::make_unique<SignalingSocket>(LinuxBackend::makeWebSocketTransport(control->origin()),
+            next = std::make_unique<SignalingSocket>(LinuxBackend::makeWebSocketTransport(originOf(*control)),
                                                      device.token, [](Json) {}, [](const std::string&) {});
             return true;
         } catch (const ProtocolError&) {
@@ -221,7 +128,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
 
     // A refused upgrade: a token the service does not know.
     try {
-        SignalingSocket refused(LinuxBackend::makeWebSocketTransport(control->origin()), "unknown-token",
+        SignalingSocket refused(LinuxBackend::makeWebSocketTransport(originOf(*control)), "unknown-token",
                                 [](Json) {}, [](const std::string&) {});
         ADD_FAILURE() << "an unknown token was upgraded";
     } catch (const SignalingUpgradeRejected& e) {
@@ -245,8 +152,7 @@ protected:
         ASSERT_EQ(std::system(command.c_str()), 0);
         try {
             control = new ControlProcess({"--tls-cert", (*dir / "cert.pem").string(), "--tls-key",
-                                          (*dir / "key.pem").string()},
-                                         "tls");
+                                          (*dir / "key.pem").string()});
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what();
         }
@@ -281,23 +187,23 @@ ControlProcess* ControlServiceTlsTest::control = nullptr;
 TEST_F(ControlServiceTlsTest, CertificateAndNameAreVerified) {
     const std::string ca = (*dir / "cert.pem").string();
     // Trusted and matching: the request reaches the service, which refuses the token.
-    EXPECT_EQ(failureOf(control->origin("https"), ca), "Control API returned HTTP 401");
+    EXPECT_EQ(failureOf(originOf(*control, "https"), ca), "Control API returned HTTP 401");
     // Not trusted.
-    const std::string untrusted = failureOf(control->origin("https"), "");
+    const std::string untrusted = failureOf(originOf(*control, "https"), "");
     EXPECT_EQ(untrusted.rfind("Send HTTP request failed", 0), 0u) << untrusted;
     // Trusted, but issued for another name.
-    const std::string mismatch = failureOf(control->origin("https", "localhost"), ca);
+    const std::string mismatch = failureOf(originOf(*control, "https", "localhost"), ca);
     EXPECT_EQ(mismatch.rfind("Send HTTP request failed", 0), 0u) << mismatch;
 }
 
 TEST_F(ControlServiceTlsTest, SecureSignalingDeliversHello) {
     TransportOptions options;
     options.extraCaFile = (*dir / "cert.pem").string();
-    HttpClient client(makeBeastHttpTransport(control->origin("https"), options));
+    HttpClient client(makeBeastHttpTransport(originOf(*control, "https"), options));
     const AccountCredential account = requestAuth(client, true, "tls@example.com", "correct horse battery");
     const DeviceCredential device = requestDeviceRegistration(client, account.token, "tls-pc", false);
     SocketEvents events;
-    SignalingSocket socket(makeBeastWebSocketTransport(control->origin("https"), options), device.token,
+    SignalingSocket socket(makeBeastWebSocketTransport(originOf(*control, "https"), options), device.token,
                            events.messageHandler(), events.failureHandler());
     ASSERT_TRUE(waitFor([&] { return !events.messages().empty(); }));
     EXPECT_EQ(events.messages()[0]["payload"]["device_id"], device.id);

@@ -2,6 +2,7 @@
 
 #include "dtls/Certificate.hpp"
 #include "dtls/DtlsTransport.hpp"
+#include "EventRecorder.hpp"
 #include "MemoryTransport.hpp"
 #include "sctp/SctpTransport.hpp"
 
@@ -18,28 +19,6 @@ namespace rtc::impl::test {
 
 using namespace std::chrono_literals;
 
-// Waits for conditions that other threads make true; every wait has a generous time-out.
-class Waiter {
-public:
-    // Notifies under the lock: a waiter that wakes and destroys this object cannot do so while the
-    // notifying thread still touches the condition variable.
-    void notify() {
-        std::lock_guard lock(mMutex);
-        ++mGeneration;
-        mCondition.notify_all();
-    }
-    bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-        std::unique_lock lock(mMutex);
-        return mCondition.wait_for(lock, timeout, [&] { return condition(); });
-    }
-    std::mutex& mutex() { return mMutex; }
-
-private:
-    std::mutex mMutex;
-    std::condition_variable mCondition;
-    unsigned long mGeneration = 0;
-};
-
 // For conditions nobody signals (an object released by another thread): polls until true.
 inline bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -52,36 +31,7 @@ inline bool eventually(const std::function<bool()>& condition, std::chrono::mill
 }
 
 // Records everything a callback saw, under a lock, and wakes waiters.
-template <typename T> class Recorder {
-public:
-    void push(T value) {
-        { std::lock_guard lock(mWaiter.mutex()); mItems.push_back(std::move(value)); }
-        mWaiter.notify();
-    }
-    bool waitCount(std::size_t count, std::chrono::milliseconds timeout = 20s) {
-        return mWaiter.waitUntil([&] { return mItems.size() >= count; }, timeout);
-    }
-    bool waitFor(const std::function<bool(const std::vector<T>&)>& condition,
-                 std::chrono::milliseconds timeout = 20s) {
-        return mWaiter.waitUntil([&] { return condition(mItems); }, timeout);
-    }
-    std::vector<T> items() {
-        std::lock_guard lock(mWaiter.mutex());
-        return mItems;
-    }
-    void clear() {
-        std::lock_guard lock(mWaiter.mutex());
-        mItems.clear();
-    }
-    std::size_t size() {
-        std::lock_guard lock(mWaiter.mutex());
-        return mItems.size();
-    }
-
-private:
-    Waiter mWaiter;
-    std::vector<T> mItems;
-};
+template <typename T> using Recorder = murel::test::EventRecorder<T>;
 
 inline bool contains(const std::vector<Transport::State>& states, Transport::State state) {
     for (auto s : states)
@@ -110,8 +60,8 @@ struct DtlsPair {
         server = DtlsTransport::create(linkServer, serverCertificate,
                                        clientCertificate->fingerprint(),
                                        DtlsTransport::Role::Server, options);
-        client->onStateChange([this](Transport::State s) { clientStates.push(s); });
-        server->onStateChange([this](Transport::State s) { serverStates.push(s); });
+        client->onStateChange([this](Transport::State s) { clientStates.record(s); });
+        server->onStateChange([this](Transport::State s) { serverStates.record(s); });
     }
 
     void start() {
@@ -162,10 +112,10 @@ struct SctpPair {
         serverOptions.dtlsClient = false;
         client = SctpTransport::create(dtls.client, clientOptions);
         server = SctpTransport::create(dtls.server, serverOptions);
-        client->onChannel([this](std::shared_ptr<DataChannel> c) { clientChannels.push(c); });
-        server->onChannel([this](std::shared_ptr<DataChannel> c) { serverChannels.push(c); });
-        client->onStateChange([this](Transport::State s) { clientStates.push(s); });
-        server->onStateChange([this](Transport::State s) { serverStates.push(s); });
+        client->onChannel([this](std::shared_ptr<DataChannel> c) { clientChannels.record(c); });
+        server->onChannel([this](std::shared_ptr<DataChannel> c) { serverChannels.record(c); });
+        client->onStateChange([this](Transport::State s) { clientStates.record(s); });
+        server->onStateChange([this](Transport::State s) { serverStates.record(s); });
         server->start();
         client->start();
     }
@@ -196,11 +146,11 @@ struct ChannelProbe {
 
     void attach(const std::shared_ptr<DataChannel>& channel, bool withMessages = true) {
         if (withMessages)
-            channel->onMessage([this](Message m) { messages.push(std::move(m)); });
-        channel->onOpen([this] { opened.push(1); });
-        channel->onClosed([this] { closed.push(1); });
-        channel->onError([this](std::string e) { errors.push(std::move(e)); });
-        channel->onBufferedAmountLow([this] { low.push(1); });
+            channel->onMessage([this](Message m) { messages.record(std::move(m)); });
+        channel->onOpen([this] { opened.record(1); });
+        channel->onClosed([this] { closed.record(1); });
+        channel->onError([this](std::string e) { errors.record(std::move(e)); });
+        channel->onBufferedAmountLow([this] { low.record(1); });
     }
 };
 

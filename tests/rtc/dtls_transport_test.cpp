@@ -31,13 +31,13 @@ TEST(MemoryTransport, DeliversInOrderRefusesOversizeAndLosesOnRequest) {
     options.dropFirst = 2;
     auto [a, b] = MemoryTransport::createPair(options);
     Recorder<std::string> received;
-    b->onReceive([&](ByteSpan data) { received.push(textOf(data)); });
+    b->onReceive([&](ByteSpan data) { received.record(textOf(data)); });
 
     EXPECT_FALSE(a->send(bytesOf(std::string(101, 'x'))));
     for (int i = 0; i < 20; ++i)
         EXPECT_TRUE(a->send(bytesOf(std::to_string(i))));
     ASSERT_TRUE(received.waitCount(18));
-    auto items = received.items();
+    auto items = received.snapshot();
     ASSERT_EQ(items.size(), 18u);
     for (int i = 0; i < 18; ++i)
         EXPECT_EQ(items[i], std::to_string(i + 2));
@@ -55,13 +55,13 @@ TEST(MemoryTransport, SameSeedLosesTheSameDatagrams) {
         options.seed = seed;
         auto [a, b] = MemoryTransport::createPair(options);
         Recorder<std::string> received;
-        b->onReceive([&](ByteSpan data) { received.push(textOf(data)); });
+        b->onReceive([&](ByteSpan data) { received.record(textOf(data)); });
         for (int i = 0; i < 200; ++i)
             a->send(bytesOf(std::to_string(i)));
         auto expected = 200 - a->stats().dropped;
         EXPECT_TRUE(received.waitCount(expected));
         b->resetCallbacks();
-        return received.items();
+        return received.snapshot();
     };
     auto first = run(7);
     auto second = run(7);
@@ -75,8 +75,8 @@ TEST(MemoryTransport, SameSeedLosesTheSameDatagrams) {
 TEST(DtlsTransport, HandshakeCarriesDataBothWaysInBothRoles) {
     DtlsPair pair;
     Recorder<std::string> atClient, atServer;
-    pair.client->onReceive([&](ByteSpan d) { atClient.push(textOf(d)); });
-    pair.server->onReceive([&](ByteSpan d) { atServer.push(textOf(d)); });
+    pair.client->onReceive([&](ByteSpan d) { atClient.record(textOf(d)); });
+    pair.server->onReceive([&](ByteSpan d) { atServer.record(textOf(d)); });
     EXPECT_FALSE(pair.client->send(bytesOf("too early")));
     pair.start();
     ASSERT_TRUE(pair.waitConnected()) << pair.client->error() << " / " << pair.server->error();
@@ -90,10 +90,10 @@ TEST(DtlsTransport, HandshakeCarriesDataBothWaysInBothRoles) {
     ASSERT_TRUE(pair.server->send(bytesOf("hello client")));
     ASSERT_TRUE(atServer.waitCount(1));
     ASSERT_TRUE(atClient.waitCount(1));
-    EXPECT_EQ(atServer.items()[0], "hello server");
-    EXPECT_EQ(atClient.items()[0], "hello client");
+    EXPECT_EQ(atServer.snapshot()[0], "hello server");
+    EXPECT_EQ(atClient.snapshot()[0], "hello client");
 
-    auto states = pair.clientStates.items();
+    auto states = pair.clientStates.snapshot();
     ASSERT_GE(states.size(), 2u);
     EXPECT_EQ(states[0], State::Connecting);
     EXPECT_EQ(states[1], State::Connected);
@@ -115,11 +115,11 @@ TEST(DtlsTransport, RecordsDoNotExceedTheMtu) {
     EXPECT_GT(limit, 500u);
     EXPECT_LE(limit, 600u);
     Recorder<std::size_t> sizes;
-    pair.server->onReceive([&](ByteSpan d) { sizes.push(d.size()); });
+    pair.server->onReceive([&](ByteSpan d) { sizes.record(d.size()); });
     EXPECT_TRUE(pair.client->send(bytesOf(std::string(limit, 'a'))));
     EXPECT_FALSE(pair.client->send(bytesOf(std::string(limit + 1, 'a'))));
     ASSERT_TRUE(sizes.waitCount(1));
-    EXPECT_EQ(sizes.items()[0], limit);
+    EXPECT_EQ(sizes.snapshot()[0], limit);
     EXPECT_EQ(pair.linkClient->stats().oversized, 0u);
 }
 
@@ -130,7 +130,7 @@ TEST(DtlsTransport, FingerprintMismatchFailsWithClearError) {
     pair.start();
     ASSERT_TRUE(pair.clientStates.waitFor(failed));
     EXPECT_EQ(pair.client->error(), "DTLS certificate fingerprint mismatch");
-    EXPECT_FALSE(contains(pair.clientStates.items(), State::Connected));
+    EXPECT_FALSE(contains(pair.clientStates.snapshot(), State::Connected));
     EXPECT_FALSE(pair.client->send(bytesOf("secret")));
     EXPECT_FALSE(pair.client->srtpKeys().has_value());
     // The server gets the alert and fails too instead of waiting forever.
@@ -149,13 +149,13 @@ TEST(DtlsTransport, ServerChecksTheClientFingerprintToo) {
     auto server = DtlsTransport::create(b, serverCertificate, stranger->fingerprint(),
                                         DtlsTransport::Role::Server);
     Recorder<State> serverStates, clientStates;
-    server->onStateChange([&](State s) { serverStates.push(s); });
-    client->onStateChange([&](State s) { clientStates.push(s); });
+    server->onStateChange([&](State s) { serverStates.record(s); });
+    client->onStateChange([&](State s) { clientStates.record(s); });
     server->start();
     client->start();
     ASSERT_TRUE(serverStates.waitFor(failed));
     EXPECT_EQ(server->error(), "DTLS certificate fingerprint mismatch");
-    EXPECT_FALSE(contains(serverStates.items(), State::Connected));
+    EXPECT_FALSE(contains(serverStates.snapshot(), State::Connected));
     // The client may have finished its side first; it must not keep a working session.
     ASSERT_TRUE(clientStates.waitFor([](const std::vector<State>& s) {
         return contains(s, State::Failed) || contains(s, State::Closed);
@@ -226,7 +226,7 @@ TEST(DtlsTransport, CloseNotifyIsSeenByThePeer) {
     pair.server->close();
     ASSERT_TRUE(pair.serverStates.waitFor(closed));
     ASSERT_TRUE(pair.clientStates.waitFor(closed));
-    EXPECT_FALSE(contains(pair.clientStates.items(), State::Failed));
+    EXPECT_FALSE(contains(pair.clientStates.snapshot(), State::Failed));
     EXPECT_FALSE(pair.client->send(bytesOf("after close")));
     pair.server->close(); // idempotent
 }

@@ -10,6 +10,8 @@
 #include <mutex>
 #include <thread>
 
+#include "EventRecorder.hpp"
+
 using namespace rtc::impl;
 using namespace std::chrono_literals;
 
@@ -272,7 +274,8 @@ TEST(IceAgentLoopback, SilentPeerLosesConsent) {
   b.agent->gather();
   ASSERT_TRUE(a.waitState(IceState::Completed));
   ASSERT_TRUE(b.waitState(IceState::Completed));
-  // Consent keeps the pair alive well past the time-out while B answers.
+  // Consent keeps the pair alive well past the time-out while B answers. The claim is about a
+  // stretch of time, so the wait is one: no event marks "consent would have expired by now".
   std::this_thread::sleep_for(config.timings.consentTimeout + 500ms);
   auto states = a.stateCopy();
   EXPECT_EQ(std::count(states.begin(), states.end(), IceState::Disconnected), 0);
@@ -411,6 +414,8 @@ TEST(IceAgentLoopback, CloseFromInsideACallback) {
   ASSERT_TRUE(b.waitReceived(1));
   ASSERT_TRUE(b.waitFor([&] { return b.agent->state() == IceState::Closed; }));
   for (int i = 0; i < 20; ++i) a.agent->send(dtlsLike(1));
+  // B is closed, so nothing of B's can come later to show the datagrams were not delivered: a short
+  // bounded wait gives a wrong delivery the chance to show up.
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(hookCalls, 1);  // no callback after the close
   b.agent.reset();           // joins the finished thread
@@ -419,15 +424,15 @@ TEST(IceAgentLoopback, CloseFromInsideACallback) {
 TEST(IceAgentLoopback, DestroyFromInsideACallback) {
   Peer a(loopbackConfig()), b(loopbackConfig());
   connectPair(a, b);
-  std::atomic<bool> destroying{false}, destroyed{false};
+  std::atomic<bool> destroying{false};
+  murel::test::EventRecorder<bool> destroyed;
   b.setDataHook([&] {
     if (destroying.exchange(true)) return;
     b.agent.reset();
-    destroyed = true;
+    destroyed.record(true);
   });
   ASSERT_TRUE(a.agent->send(dtlsLike(1)));
-  for (int i = 0; i < 500 && !destroyed; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_TRUE(destroyed);
+  ASSERT_TRUE(destroyed.waitCount(1, 10s));
   for (int i = 0; i < 10; ++i) a.agent->send(dtlsLike(1));
 }
 
@@ -445,6 +450,7 @@ TEST(IceAgentLoopback, CloseDuringTrafficStopsCallbacks) {
   ASSERT_TRUE(b.waitReceived(20));
   b.agent->close();
   size_t before = b.receivedCopy().size();
+  // As above: a closed agent has no later event to wait for; a wrong delivery shows within the wait.
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(b.receivedCopy().size(), before);  // nothing delivered once close() returned
   EXPECT_EQ(b.agent->state(), IceState::Closed);
@@ -567,7 +573,15 @@ TEST(IceAgentRoles, ResponsesWithoutValidIntegrityAreIgnored) {
   StunMessage forged(StunClass::SuccessResponse, stun::kBinding, check->transactionId());
   forged.addAddress(stun::kXorMappedAddress, a.candidates[0].address);
   fake.send(a.candidates[0].address, forged, "some-other-password-entirely");
-  std::this_thread::sleep_for(200ms);
+  // A malformed request sent after the forgery is answered (400) without touching any pair; once
+  // that answer is back, the agent has dealt with the forgery that came before it.
+  StunMessage probe(StunClass::Request, stun::kBinding);
+  fake.send(a.candidates[0].address, probe, fake.password);
+  auto probeAnswer = fake.receiveResponse();
+  ASSERT_TRUE(probeAnswer);
+  ASSERT_EQ(probeAnswer->transactionId(), probe.transactionId());
+  ASSERT_TRUE(probeAnswer->getError());
+  EXPECT_EQ(probeAnswer->getError()->code, 400);
   EXPECT_NE(a.agent->state(), IceState::Connected);
   EXPECT_FALSE(a.agent->selectedPair());
   // The genuine answer to a retransmission makes the pair work.

@@ -3,7 +3,7 @@
 // promptly and without a single candidate.
 
 #include "interop/ChildPeer.hpp"
-#include "interop/Coturn.hpp"
+#include "Coturn.hpp"
 #include "interop/LocalPeer.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 namespace {
 
 using namespace murel::interop;
+using murel::test::Coturn;
 using State = rtc::PeerConnection::State;
 
 const std::string kControl = "murel.control.v1";
@@ -27,7 +28,7 @@ class RelayInterop : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!Coturn::installed()) GTEST_SKIP() << "coturn is not installed";
-        turn = std::make_unique<Coturn>();
+        turn = std::make_unique<Coturn>(murel::test::CoturnOptions::relayOnHost());
         ASSERT_TRUE(turn->running()) << "coturn did not start";
     }
 

@@ -64,7 +64,7 @@ TEST(PeerConnection, BothReliabilityKindsOpenAndCarryMessagesBothWays) {
     ASSERT_TRUE(controlEvents->opened.waitCount(1));
     ASSERT_TRUE(pointerEvents->opened.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(3));
-    auto remote = byLabel(pair.answerer.events->channels.items());
+    auto remote = byLabel(pair.answerer.events->channels.snapshot());
     ASSERT_EQ(remote.size(), 3u);
     ASSERT_TRUE(remote["timed"]);
     EXPECT_EQ(remote["timed"]->reliability().maxPacketLifeTime, std::chrono::milliseconds(150));
@@ -89,19 +89,19 @@ TEST(PeerConnection, BothReliabilityKindsOpenAndCarryMessagesBothWays) {
     EXPECT_TRUE(pointer->send(pattern(300, 1)));
     ASSERT_TRUE(remoteControlEvents->messages.waitCount(1));
     ASSERT_TRUE(remotePointerEvents->messages.waitCount(1));
-    EXPECT_EQ(textOf(remoteControlEvents->messages.items()[0]), "hello");
-    EXPECT_EQ(binaryOf(remotePointerEvents->messages.items()[0]), pattern(300, 1));
+    EXPECT_EQ(textOf(remoteControlEvents->messages.snapshot()[0]), "hello");
+    EXPECT_EQ(binaryOf(remotePointerEvents->messages.snapshot()[0]), pattern(300, 1));
 
     EXPECT_TRUE(remoteControl->send(pattern(10, 2)));
     EXPECT_TRUE(remotePointer->send(std::string("back")));
     ASSERT_TRUE(controlEvents->messages.waitCount(1));
     ASSERT_TRUE(pointerEvents->messages.waitCount(1));
-    EXPECT_EQ(binaryOf(controlEvents->messages.items()[0]), pattern(10, 2));
-    EXPECT_EQ(textOf(pointerEvents->messages.items()[0]), "back");
-    EXPECT_TRUE(controlEvents->errors.items().empty());
+    EXPECT_EQ(binaryOf(controlEvents->messages.snapshot()[0]), pattern(10, 2));
+    EXPECT_EQ(textOf(pointerEvents->messages.snapshot()[0]), "back");
+    EXPECT_TRUE(controlEvents->errors.snapshot().empty());
 
     // The states went forward only: connecting, then connected, and nothing else.
-    auto states = pair.offerer.events->states.items();
+    auto states = pair.offerer.events->states.snapshot();
     ASSERT_GE(states.size(), 2u);
     EXPECT_EQ(states[0], State::Connecting);
     EXPECT_EQ(states[1], State::Connected);
@@ -115,8 +115,8 @@ TEST(PeerConnection, DescriptionsCarryTheTransportAndCandidatesTrickle) {
     ASSERT_TRUE(pair.waitConnected());
     ASSERT_TRUE(pair.offerer.events->descriptions.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->descriptions.waitCount(1));
-    auto offer = pair.offerer.events->descriptions.items()[0];
-    auto answer = pair.answerer.events->descriptions.items()[0];
+    auto offer = pair.offerer.events->descriptions.snapshot()[0];
+    auto answer = pair.answerer.events->descriptions.snapshot()[0];
     EXPECT_EQ(offer.type(), Description::Type::Offer);
     EXPECT_EQ(answer.type(), Description::Type::Answer);
     std::string offerText = offer.generateSdp();
@@ -137,7 +137,7 @@ TEST(PeerConnection, DescriptionsCarryTheTransportAndCandidatesTrickle) {
     // Candidates trickled with the bundle's mid; the stored description gathers them and, once
     // gathering completed, ends them.
     ASSERT_TRUE(pair.offerer.events->candidates.waitCount(1));
-    auto candidate = pair.offerer.events->candidates.items()[0];
+    auto candidate = pair.offerer.events->candidates.snapshot()[0];
     EXPECT_EQ(candidate.mid(), offer.bundleMid());
     EXPECT_TRUE(contains(candidate.candidate(), "127.0.0.1"));
     ASSERT_TRUE(pair.offerer.events->gathering.waitFor([](const auto& g) {
@@ -152,7 +152,7 @@ TEST(PeerConnection, DescriptionsCarryTheTransportAndCandidatesTrickle) {
 
     // Each side's channels are bounded by what the other announced.
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(1));
-    EXPECT_EQ(pair.answerer.events->channels.items()[0]->maxMessageSize(), 4096u);
+    EXPECT_EQ(pair.answerer.events->channels.snapshot()[0]->maxMessageSize(), 4096u);
     EXPECT_EQ(channel->maxMessageSize(), 262144u);
 }
 
@@ -163,7 +163,7 @@ TEST(PeerConnection, MessagesUpToTheLimitArriveWholeInOrderAndLargerAreRefused) 
     pair.offer();
     ASSERT_TRUE(local->opened.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(1));
-    auto remote = pair.answerer.events->channels.items()[0];
+    auto remote = pair.answerer.events->channels.snapshot()[0];
     auto events = ChannelEvents::attach(remote);
     EXPECT_EQ(channel->maxMessageSize(), 4096u);
 
@@ -178,12 +178,12 @@ TEST(PeerConnection, MessagesUpToTheLimitArriveWholeInOrderAndLargerAreRefused) 
         ASSERT_TRUE(channel->send(pattern(size, i)));
     }
     ASSERT_TRUE(events->messages.waitCount(kCount + 1));
-    auto messages = events->messages.items();
+    auto messages = events->messages.snapshot();
     ASSERT_EQ(messages.size(), kCount + 1);
     EXPECT_EQ(binaryOf(messages[0]), pattern(4096, 7));
     for (unsigned i = 0; i < kCount; ++i)
         ASSERT_EQ(binaryOf(messages[i + 1]), pattern((i * 97) % 4097, i)) << i;
-    EXPECT_TRUE(events->errors.items().empty());
+    EXPECT_TRUE(events->errors.snapshot().empty());
     EXPECT_TRUE(channel->isOpen());
 }
 
@@ -196,7 +196,7 @@ TEST(PeerConnection, ClosingEitherSideIsSeenByTheOther) {
         pair.offer();
         ASSERT_TRUE(local->opened.waitCount(1));
         ASSERT_TRUE(pair.answerer.events->channels.waitCount(1));
-        auto remote = pair.answerer.events->channels.items()[0];
+        auto remote = pair.answerer.events->channels.snapshot()[0];
         auto remoteEvents = ChannelEvents::attach(remote);
 
         auto& closer = offererCloses ? pair.offerer : pair.answerer;
@@ -226,7 +226,7 @@ TEST(PeerConnection, ClosingOneChannelLeavesTheConnectionUp) {
     ASSERT_TRUE(firstEvents->opened.waitCount(1));
     ASSERT_TRUE(secondEvents->opened.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(2));
-    auto remote = byLabel(pair.answerer.events->channels.items());
+    auto remote = byLabel(pair.answerer.events->channels.snapshot());
     auto remoteFirst = ChannelEvents::attach(remote["first"]);
     auto remoteSecond = ChannelEvents::attach(remote["second"]);
     remote["first"]->close();
@@ -241,7 +241,7 @@ TEST(PeerConnection, ClosingOneChannelLeavesTheConnectionUp) {
     ASSERT_TRUE(lateEvents->opened.waitCount(1));
     EXPECT_EQ(late->id().value_or(1) % 2, 0); // the answerer is the DTLS client: even ids
     ASSERT_TRUE(pair.offerer.events->channels.waitCount(1));
-    EXPECT_EQ(pair.offerer.events->channels.items()[0]->label(), "late");
+    EXPECT_EQ(pair.offerer.events->channels.snapshot()[0]->label(), "late");
 }
 
 TEST(PeerConnection, AFingerprintThatDoesNotMatchTheCertificateFails) {
@@ -257,8 +257,8 @@ TEST(PeerConnection, AFingerprintThatDoesNotMatchTheCertificateFails) {
         ASSERT_TRUE(victim.events->waitState(State::Failed));
         EXPECT_FALSE(victim.events->sawState(State::Connected));
         EXPECT_FALSE(channel->isOpen());
-        EXPECT_TRUE(events->opened.items().empty());
-        EXPECT_TRUE(pair.answerer.events->channels.items().empty());
+        EXPECT_TRUE(events->opened.snapshot().empty());
+        EXPECT_TRUE(pair.answerer.events->channels.snapshot().empty());
     }
 }
 
@@ -270,26 +270,26 @@ TEST(PeerConnection, TrickledCandidatesBeforeAndAfterTheRemoteDescriptionConnect
     pair.offer();
     ASSERT_TRUE(pair.offerer.events->descriptions.waitCount(1));
     ASSERT_TRUE(pair.offerer.events->candidates.waitCount(1));
-    for (auto& c : pair.offerer.events->candidates.items())
+    for (auto& c : pair.offerer.events->candidates.snapshot())
         pair.answerer.pc->addRemoteCandidate(c);
     EXPECT_FALSE(pair.answerer.pc->remoteDescription());
     EXPECT_GE(pair.answerer.pc->remoteCandidateCount(), 1u);
-    auto offer = pair.offerer.events->descriptions.items()[0];
+    auto offer = pair.offerer.events->descriptions.snapshot()[0];
     pair.answerer.pc->setRemoteDescription(Description(offer.generateSdp(), "offer"));
     // The early candidate is part of the remote description now.
-    EXPECT_TRUE(pair.answerer.pc->remoteDescription()->hasCandidate(pair.offerer.events->candidates.items()[0]));
+    EXPECT_TRUE(pair.answerer.pc->remoteDescription()->hasCandidate(pair.offerer.events->candidates.snapshot()[0]));
     pair.answerer.pc->setLocalDescription();
     ASSERT_TRUE(pair.answerer.events->descriptions.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->candidates.waitCount(1));
-    for (auto& c : pair.answerer.events->candidates.items())
+    for (auto& c : pair.answerer.events->candidates.snapshot())
         pair.offerer.pc->addRemoteCandidate(c);
-    pair.offerer.pc->setRemoteDescription(pair.answerer.events->descriptions.items()[0]);
+    pair.offerer.pc->setRemoteDescription(pair.answerer.events->descriptions.snapshot()[0]);
     ASSERT_TRUE(pair.waitConnected());
     ASSERT_TRUE(events->opened.waitCount(1));
 
     // Later candidates after the descriptions: repeats are ignored, not counted twice.
     auto before = pair.offerer.pc->remoteCandidateCount();
-    for (auto& c : pair.answerer.events->candidates.items())
+    for (auto& c : pair.answerer.events->candidates.snapshot())
         pair.offerer.pc->addRemoteCandidate(c);
     EXPECT_EQ(pair.offerer.pc->remoteCandidateCount(), before);
 }
@@ -340,7 +340,7 @@ TEST(PeerConnection, DestroyingFromInsideCallbacksNeitherCrashesNorHangs) {
     pair.offer();
     ASSERT_TRUE(events->opened.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(1));
-    auto remote = pair.answerer.events->channels.items()[0];
+    auto remote = pair.answerer.events->channels.snapshot()[0];
 
     // The callback holds the last reference to the answerer and drops it.
     auto holder = std::make_shared<std::shared_ptr<PeerConnection>>(std::move(pair.answerer.pc));
@@ -349,7 +349,7 @@ TEST(PeerConnection, DestroyingFromInsideCallbacksNeitherCrashesNorHangs) {
     remote->onMessage([holder, destroyed](message_variant) {
         if (*holder) {
             holder->reset();
-            destroyed->push(1);
+            destroyed->record(1);
         }
     });
     EXPECT_TRUE(channel->send(std::string("go")));
@@ -371,7 +371,7 @@ TEST(PeerConnection, DestroyingFromInsideCallbacksNeitherCrashesNorHangs) {
         a->onStateChange([offererHolder, gone](State s) {
             if (s == State::Connected && *offererHolder) {
                 offererHolder->reset();
-                gone->push(1);
+                gone->record(1);
             }
         });
         a->createDataChannel("c");
@@ -391,7 +391,7 @@ TEST(PeerConnection, CloseAndDestructionWithCallbacksInFlightDoNotDeadlock) {
     pair.offer();
     ASSERT_TRUE(events->opened.waitCount(1));
     ASSERT_TRUE(pair.answerer.events->channels.waitCount(1));
-    auto remote = pair.answerer.events->channels.items()[0];
+    auto remote = pair.answerer.events->channels.snapshot()[0];
 
     // The answerer's message callback is running (network thread) and calls back into the
     // connection and the channel while another thread closes and destroys that connection.
@@ -402,7 +402,7 @@ TEST(PeerConnection, CloseAndDestructionWithCallbacksInFlightDoNotDeadlock) {
     std::weak_ptr<PeerConnection> weakAnswerer = pair.answerer.pc;
     std::weak_ptr<DataChannel> weakRemote = remote;
     remote->onMessage([=](message_variant) {
-        entered->push(1);
+        entered->record(1);
         released.wait();
         if (auto pc = weakAnswerer.lock()) {
             (void)pc->state();

@@ -42,7 +42,7 @@ std::optional<OpenChannel> openChannel(PeerPair& pair, const std::string& label)
         return std::nullopt;
     if (!pair.answerer.events->channels.waitFor([&](const auto& all) { return byLabel(all).count(label) > 0; }))
         return std::nullopt;
-    c.remote = byLabel(pair.answerer.events->channels.items())[label];
+    c.remote = byLabel(pair.answerer.events->channels.snapshot())[label];
     c.remoteEvents = ChannelEvents::attach(c.remote);
     return c;
 }
@@ -164,7 +164,7 @@ TEST(PeerCallbacks, BlockedCallbackDelaysNeitherAnotherConnectionsHandshakeNorIt
     auto aState = std::make_shared<Gate>();
     auto aEvents = a.answerer.events;
     a.answerer.pc->onStateChange([aEvents, aState](PeerConnection::State s) {
-        aEvents->states.push(s);
+        aEvents->states.record(s);
         if (s == PeerConnection::State::Connected)
             aState->block();
     });
@@ -183,11 +183,11 @@ TEST(PeerCallbacks, BlockedCallbackDelaysNeitherAnotherConnectionsHandshakeNorIt
     ASSERT_TRUE(a.waitConnected());
     ASSERT_TRUE(aLocalEvents->opened.waitCount(1));
     ASSERT_TRUE(aEvents->channels.waitCount(1));
-    auto aRemote = aEvents->channels.items().front();
+    auto aRemote = aEvents->channels.snapshot().front();
     auto aMessage = std::make_shared<Gate>();
     auto aReceived = std::make_shared<Recorder<std::string>>();
     aRemote->onMessage([aMessage, aReceived](message_variant m) {
-        aReceived->push(std::get<std::string>(m));
+        aReceived->record(std::get<std::string>(m));
         if (aReceived->size() == 1)
             aMessage->block();
     });
@@ -199,7 +199,7 @@ TEST(PeerCallbacks, BlockedCallbackDelaysNeitherAnotherConnectionsHandshakeNorIt
 
     // Later callbacks of A run only after the blocked one returned: both gates were opened in time.
     ASSERT_TRUE(aReceived->waitCount(3));
-    EXPECT_EQ(aReceived->items(), (std::vector<std::string>{"one", "two", "three"}));
+    EXPECT_EQ(aReceived->snapshot(), (std::vector<std::string>{"one", "two", "three"}));
     EXPECT_TRUE(aState->waitedInTime);
     EXPECT_TRUE(aMessage->waitedInTime);
 }

@@ -66,7 +66,7 @@ class ViewerDepacketizer final : public VideoRtpDepacketizer {
 public:
     message_ptr reassemble(const message_vector& packets) override {
         if (!packets.empty())
-            if (auto packet = RtpPacket::parse(*packets.front())) handedOver.push(packet->timestamp());
+            if (auto packet = RtpPacket::parse(*packets.front())) handedOver.record(packet->timestamp());
         return mH264.reassemble(packets);
     }
     bool waitFor(uint32_t timestamp) {
@@ -86,7 +86,7 @@ public:
             if (m->type != Message::Control) continue;
             if (auto packets = rtcp::parse(*m))
                 for (const auto& p : *packets)
-                    if (const auto* rr = std::get_if<rtcp::ReceiverReport>(&p)) reports.push(*rr);
+                    if (const auto* rr = std::get_if<rtcp::ReceiverReport>(&p)) reports.record(*rr);
         }
     }
     impl::test::Recorder<rtcp::ReceiverReport> reports;
@@ -100,7 +100,7 @@ public:
         for (const auto& m : messages) {
             if (!m->frameInfo) continue;
             const uint32_t timestamp = m->frameInfo->timestamp;
-            seen.push(timestamp);
+            seen.record(timestamp);
             if (hook) hook(timestamp);
             if (timestamp == holdAt) {
                 std::unique_lock lock(mMutex);
@@ -172,7 +172,7 @@ struct Viewer {
                 std::lock_guard lock(mutex);
                 frames[info.timestamp] = std::move(data);
             }
-            arrivals.push(info.timestamp);
+            arrivals.record(info.timestamp);
         });
     }
 };
@@ -187,7 +187,7 @@ struct Session {
         pair.offerer.pc->createDataChannel("murel.control.v1");
         pair.offer();
         if (!pair.answerer.events->tracks.waitCount(1)) return false;
-        viewer.attach(pair.answerer.events->tracks.items()[0], loss);
+        viewer.attach(pair.answerer.events->tracks.snapshot()[0], loss);
         return pair.waitConnected() && impl::test::eventually([&] { return host.track->isOpen() && viewer.track->isOpen(); });
     }
 
@@ -258,7 +258,7 @@ TEST(PeerMedia, NackResponderRepairsFivePercentLoss) {
             (it->second == frame ? exact : corrupt)++;
         }
     }
-    const auto arrivals = s.viewer.arrivals.items();
+    const auto arrivals = s.viewer.arrivals.snapshot();
     EXPECT_TRUE(std::is_sorted(arrivals.begin(), arrivals.end()));
     const int dropped = s.host.link->dropped.load();
     const auto retransmitted = s.host.responder->retransmitted();
@@ -343,7 +343,7 @@ TEST(PeerMedia, KeyframeRequestsAndReportsCrossTheConnection) {
     // arrives, every 100 ms here) echo it.
     ASSERT_TRUE(impl::test::eventually([&] { return s.viewer.session->statistics().senderReportsReceived >= 1; }));
     auto echoed = [&] {
-        for (const auto& rr : s.host.probe->reports.items())
+        for (const auto& rr : s.host.probe->reports.snapshot())
             for (const auto& block : rr.reports)
                 if (block.ssrc == kSsrc && block.lastSenderReport != 0) return true;
         return false;
@@ -381,8 +381,8 @@ TEST(PeerMedia, SenderFailureSurfacesFromTheNextSendFrame) {
     }
     EXPECT_EQ(error, "packetizer ran out of sequence numbers");
     EXPECT_TRUE(s.host.track->sendFrame(frame, FrameInfo(10)));
-    ASSERT_TRUE(impl::test::eventually([&] { return probe->seen.items().back() == 10u; }));
-    const auto seen = probe->seen.items();
+    ASSERT_TRUE(impl::test::eventually([&] { return probe->seen.snapshot().back() == 10u; }));
+    const auto seen = probe->seen.snapshot();
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
 }
 
@@ -407,7 +407,7 @@ TEST(PeerMedia, FullSendQueueRefusesAndCloseDropsWhatIsQueued) {
     probe->release();
     ASSERT_EQ(closing.wait_for(std::chrono::seconds(20)), std::future_status::ready);
     closing.get();
-    EXPECT_EQ(probe->seen.items(), std::vector<uint32_t>{1});
+    EXPECT_EQ(probe->seen.snapshot(), std::vector<uint32_t>{1});
     EXPECT_THROW(s.host.track->sendFrame(frame, FrameInfo(200)), std::runtime_error);
 }
 

@@ -43,7 +43,7 @@ struct Events {
             timeout);
     }
     bool sawState(PeerConnection::State state) {
-        auto all = states.items();
+        auto all = states.snapshot();
         return std::find(all.begin(), all.end(), state) != all.end();
     }
 };
@@ -61,12 +61,12 @@ using SdpFilter = std::function<std::string(const std::string&)>;
 inline void wire(Side& side, const std::shared_ptr<PeerConnection>& peer, SdpFilter filter = nullptr) {
     auto events = side.events;
     std::weak_ptr<PeerConnection> weakPeer = peer;
-    side.pc->onStateChange([events](PeerConnection::State s) { events->states.push(s); });
-    side.pc->onGatheringStateChange([events](PeerConnection::GatheringState s) { events->gathering.push(s); });
-    side.pc->onDataChannel([events](std::shared_ptr<DataChannel> c) { events->channels.push(std::move(c)); });
-    side.pc->onTrack([events](std::shared_ptr<Track> t) { events->tracks.push(std::move(t)); });
+    side.pc->onStateChange([events](PeerConnection::State s) { events->states.record(s); });
+    side.pc->onGatheringStateChange([events](PeerConnection::GatheringState s) { events->gathering.record(s); });
+    side.pc->onDataChannel([events](std::shared_ptr<DataChannel> c) { events->channels.record(std::move(c)); });
+    side.pc->onTrack([events](std::shared_ptr<Track> t) { events->tracks.record(std::move(t)); });
     side.pc->onLocalDescription([events, weakPeer, filter](Description d) {
-        events->descriptions.push(d);
+        events->descriptions.record(d);
         auto other = weakPeer.lock();
         if (!other)
             return;
@@ -82,7 +82,7 @@ inline void wire(Side& side, const std::shared_ptr<PeerConnection>& peer, SdpFil
         }
     });
     side.pc->onLocalCandidate([events, weakPeer](Candidate c) {
-        events->candidates.push(c);
+        events->candidates.record(c);
         if (auto other = weakPeer.lock()) {
             try {
                 other->addRemoteCandidate(c);
@@ -129,10 +129,10 @@ struct ChannelEvents {
 
     static std::shared_ptr<ChannelEvents> attach(const std::shared_ptr<DataChannel>& channel) {
         auto events = std::make_shared<ChannelEvents>();
-        channel->onOpen([events] { events->opened.push(1); });
-        channel->onClosed([events] { events->closed.push(1); });
-        channel->onError([events](std::string e) { events->errors.push(std::move(e)); });
-        channel->onMessage([events](message_variant m) { events->messages.push(std::move(m)); });
+        channel->onOpen([events] { events->opened.record(1); });
+        channel->onClosed([events] { events->closed.record(1); });
+        channel->onError([events](std::string e) { events->errors.record(std::move(e)); });
+        channel->onMessage([events](message_variant m) { events->messages.record(std::move(m)); });
         return events;
     }
 };

@@ -97,10 +97,10 @@ struct TrackEvents {
 
     static std::shared_ptr<TrackEvents> attach(const std::shared_ptr<Track>& track) {
         auto events = std::make_shared<TrackEvents>();
-        track->onOpen([events] { events->opened.push(1); });
-        track->onClosed([events] { events->closed.push(1); });
-        track->onMessage([events](binary b) { events->messages.push(std::move(b)); }, nullptr);
-        track->onFrame([events](binary b, FrameInfo info) { events->frames.push({std::move(b), info.timestamp}); });
+        track->onOpen([events] { events->opened.record(1); });
+        track->onClosed([events] { events->closed.record(1); });
+        track->onMessage([events](binary b) { events->messages.record(std::move(b)); }, nullptr);
+        track->onFrame([events](binary b, FrameInfo info) { events->frames.record({std::move(b), info.timestamp}); });
         return events;
     }
 };
@@ -115,7 +115,7 @@ TEST(PeerTrack, ARemoteSendOnlySectionBecomesARecvOnlyTrackAndPacketsCrossUnderS
     pair.offerer.pc->createDataChannel("c");
     pair.offer();
     ASSERT_TRUE(pair.answerer.events->tracks.waitCount(1));
-    auto receiving = pair.answerer.events->tracks.items()[0];
+    auto receiving = pair.answerer.events->tracks.snapshot()[0];
     auto receivingEvents = TrackEvents::attach(receiving);
     EXPECT_EQ(receiving->mid(), "video");
     EXPECT_EQ(receiving->direction(), Description::Direction::RecvOnly);
@@ -135,7 +135,7 @@ TEST(PeerTrack, ARemoteSendOnlySectionBecomesARecvOnlyTrackAndPacketsCrossUnderS
         EXPECT_TRUE(sending->send(sent.back()));
     }
     ASSERT_TRUE(receivingEvents->messages.waitCount(sent.size()));
-    auto got = receivingEvents->messages.items();
+    auto got = receivingEvents->messages.snapshot();
     std::sort(got.begin(), got.end());
     std::sort(sent.begin(), sent.end());
     EXPECT_EQ(got, sent);
@@ -143,7 +143,7 @@ TEST(PeerTrack, ARemoteSendOnlySectionBecomesARecvOnlyTrackAndPacketsCrossUnderS
     // RTCP the other way.
     EXPECT_TRUE(receiving->send(pli(99, kSsrc)));
     ASSERT_TRUE(sendingEvents->messages.waitCount(1));
-    EXPECT_EQ(sendingEvents->messages.items()[0], pli(99, kSsrc));
+    EXPECT_EQ(sendingEvents->messages.snapshot()[0], pli(99, kSsrc));
 }
 
 TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
@@ -155,7 +155,7 @@ TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
     auto sendingEvents = TrackEvents::attach(sending);
     pair.offer();
     ASSERT_TRUE(pair.offerer.events->descriptions.waitCount(1));
-    Description offer(pair.offerer.events->descriptions.items()[0].generateSdp(), "offer");
+    Description offer(pair.offerer.events->descriptions.snapshot()[0].generateSdp(), "offer");
     auto offered = std::get<Description::Media*>(offer.media(0));
     auto receiving = pair.answerer.pc->addTrack(*offered);
     auto receiver = std::make_shared<OnePacketFramer>();
@@ -164,16 +164,16 @@ TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
     pair.answerer.pc->setRemoteDescription(offer);
     pair.answerer.pc->setLocalDescription();
     ASSERT_TRUE(pair.answerer.events->descriptions.waitCount(1));
-    auto answer = pair.answerer.events->descriptions.items()[0];
+    auto answer = pair.answerer.events->descriptions.snapshot()[0];
     EXPECT_EQ(std::get<Description::Media*>(answer.media(0))->direction(), Description::Direction::RecvOnly);
     EXPECT_TRUE(std::get<Description::Media*>(answer.media(0))->getSSRCs().empty());
-    EXPECT_TRUE(pair.answerer.events->tracks.items().empty()); // our own track took the section
+    EXPECT_TRUE(pair.answerer.events->tracks.snapshot().empty()); // our own track took the section
     pair.offerer.pc->setRemoteDescription(answer);
     ASSERT_TRUE(pair.offerer.events->candidates.waitCount(1));
-    for (auto& c : pair.offerer.events->candidates.items())
+    for (auto& c : pair.offerer.events->candidates.snapshot())
         pair.answerer.pc->addRemoteCandidate(c);
     ASSERT_TRUE(pair.answerer.events->candidates.waitCount(1));
-    for (auto& c : pair.answerer.events->candidates.items())
+    for (auto& c : pair.answerer.events->candidates.snapshot())
         pair.offerer.pc->addRemoteCandidate(c);
     ASSERT_TRUE(sendingEvents->opened.waitCount(1));
     ASSERT_TRUE(receivingEvents->opened.waitCount(1));
@@ -181,13 +181,13 @@ TEST(PeerTrack, FramesTravelThroughBothHandlerChains) {
     for (uint32_t i = 1; i <= 5; ++i)
         EXPECT_TRUE(sending->sendFrame(pattern(500 * i, i), FrameInfo(i * 3000)));
     ASSERT_TRUE(receivingEvents->frames.waitCount(5));
-    auto frames = receivingEvents->frames.items();
+    auto frames = receivingEvents->frames.snapshot();
     std::sort(frames.begin(), frames.end(), [](auto& a, auto& b) { return a.second < b.second; });
     for (uint32_t i = 1; i <= 5; ++i) {
         EXPECT_EQ(frames[i - 1].first, pattern(500 * i, i));
         EXPECT_EQ(frames[i - 1].second, i * 3000);
     }
-    EXPECT_TRUE(receivingEvents->messages.items().empty());
+    EXPECT_TRUE(receivingEvents->messages.snapshot().empty());
 
     // A keyframe request leaves through the receiver's chain and reaches the sender's chain as RTCP.
     EXPECT_TRUE(receiving->requestKeyframe());
@@ -248,13 +248,13 @@ TEST(PeerTrack, H264AccessUnitsArriveWholeAndKeyframeRequestsReachTheSender) {
         auto depacketizer = std::make_shared<H264RtpDepacketizer>(H264RtpDepacketizer::Separator::LongStartSequence);
         depacketizer->addToChain(std::make_shared<RtcpReceivingSession>(77, "viewer"));
         track->setMediaHandler(depacketizer);
-        track->onFrame([frames](binary b, FrameInfo info) { frames->push({std::move(b), info.timestamp}); });
-        receivingHolder->push(track);
+        track->onFrame([frames](binary b, FrameInfo info) { frames->record({std::move(b), info.timestamp}); });
+        receivingHolder->record(track);
     });
     pair.offer();
     ASSERT_TRUE(sendingEvents->opened.waitCount(1));
     ASSERT_TRUE(receivingHolder->waitCount(1));
-    auto receiving = receivingHolder->items()[0];
+    auto receiving = receivingHolder->snapshot()[0];
     ASSERT_TRUE(impl::test::eventually([&] { return receiving->isOpen(); }));
 
     std::vector<binary> sent;
@@ -263,7 +263,7 @@ TEST(PeerTrack, H264AccessUnitsArriveWholeAndKeyframeRequestsReachTheSender) {
         ASSERT_TRUE(sending->sendFrame(sent.back(), FrameInfo(1000 + 3000 * i)));
     }
     ASSERT_TRUE(frames->waitCount(sent.size()));
-    auto got = frames->items();
+    auto got = frames->snapshot();
     ASSERT_EQ(got.size(), sent.size());
     for (unsigned i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(got[i].first, sent[i]) << i;

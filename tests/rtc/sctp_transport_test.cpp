@@ -28,7 +28,7 @@ ChannelReliability unorderedNoRetransmit() {
 std::vector<std::shared_ptr<DataChannel>> announced(Recorder<std::shared_ptr<DataChannel>>& r,
                                                     std::size_t count) {
     EXPECT_TRUE(r.waitCount(count));
-    return r.items();
+    return r.snapshot();
 }
 
 } // namespace
@@ -58,7 +58,7 @@ TEST(SctpTransport, BothReliabilityKindsOpenAndEchoBothWays) {
         // Echo every message from the receive callback.
         std::weak_ptr<DataChannel> weak = channel;
         channel->onMessage([probe, weak](Message m) {
-            probe->messages.push(m);
+            probe->messages.record(m);
             if (auto c = weak.lock())
                 c->sendMessage(m);
         });
@@ -82,12 +82,12 @@ TEST(SctpTransport, BothReliabilityKindsOpenAndEchoBothWays) {
 
     ASSERT_TRUE(controlProbe.messages.waitCount(1));
     ASSERT_TRUE(pointerProbe.messages.waitCount(1));
-    EXPECT_EQ(textOf(controlProbe.messages.items()[0]), "hello control");
-    EXPECT_EQ(binaryOf(pointerProbe.messages.items()[0]), binary);
+    EXPECT_EQ(textOf(controlProbe.messages.snapshot()[0]), "hello control");
+    EXPECT_EQ(binaryOf(pointerProbe.messages.snapshot()[0]), binary);
     // The type survives: text stays text, binary stays binary.
-    EXPECT_TRUE(std::holds_alternative<std::string>(probes["murel.control.v1"]->messages.items()[0]));
+    EXPECT_TRUE(std::holds_alternative<std::string>(probes["murel.control.v1"]->messages.snapshot()[0]));
     EXPECT_TRUE(std::holds_alternative<std::vector<std::byte>>(
-        probes["murel.pointer.v1"]->messages.items()[0]));
+        probes["murel.pointer.v1"]->messages.snapshot()[0]));
 }
 
 TEST(SctpTransport, ServerOpenedChannelsUseOddIdsAndCarryEmptyMessages) {
@@ -111,7 +111,7 @@ TEST(SctpTransport, ServerOpenedChannelsUseOddIdsAndCarryEmptyMessages) {
     first->send(ByteSpan());
     first->send(std::string_view("after"));
     ASSERT_TRUE(probe.messages.waitCount(3));
-    auto messages = probe.messages.items();
+    auto messages = probe.messages.snapshot();
     ASSERT_TRUE(std::holds_alternative<std::string>(messages[0]));
     EXPECT_TRUE(std::get<std::string>(messages[0]).empty());
     ASSERT_TRUE(std::holds_alternative<std::vector<std::byte>>(messages[1]));
@@ -143,11 +143,11 @@ TEST(SctpTransport, MessagesUpToTheLimitArriveWholeAndLargerAreRefused) {
     EXPECT_EQ(channel->bufferedAmount() <= 8192, true);
 
     ASSERT_TRUE(probe.messages.waitCount(2));
-    auto messages = probe.messages.items();
+    auto messages = probe.messages.snapshot();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(binaryOf(messages[0]), exact);
     EXPECT_EQ(textOf(messages[1]), std::string(4096, 't'));
-    EXPECT_TRUE(local.errors.items().empty());
+    EXPECT_TRUE(local.errors.snapshot().empty());
 }
 
 TEST(SctpTransport, AReceiverDropsMessagesAboveItsOwnLimit) {
@@ -170,10 +170,10 @@ TEST(SctpTransport, AReceiverDropsMessagesAboveItsOwnLimit) {
     EXPECT_TRUE(channel->send(ByteSpan(pattern(6000, 4))));
     EXPECT_TRUE(channel->send(ByteSpan(pattern(4096, 5))));
     ASSERT_TRUE(probe.errors.waitCount(2));
-    EXPECT_EQ(probe.errors.items()[0], "Received message exceeds the size limit");
-    EXPECT_EQ(probe.errors.items()[1], "Received message exceeds the size limit");
+    EXPECT_EQ(probe.errors.snapshot()[0], "Received message exceeds the size limit");
+    EXPECT_EQ(probe.errors.snapshot()[1], "Received message exceeds the size limit");
     ASSERT_TRUE(probe.messages.waitCount(1));
-    EXPECT_EQ(binaryOf(probe.messages.items()[0]), pattern(4096, 5));
+    EXPECT_EQ(binaryOf(probe.messages.snapshot()[0]), pattern(4096, 5));
     EXPECT_TRUE(remote[0]->isOpen());
 }
 
@@ -193,7 +193,7 @@ TEST(SctpTransport, LargeMessagesAreReassembledIntact) {
         ASSERT_TRUE(channel->send(ByteSpan(sent.back())));
     }
     ASSERT_TRUE(probe.messages.waitCount(sent.size()));
-    auto messages = probe.messages.items();
+    auto messages = probe.messages.snapshot();
     for (std::size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(binaryOf(messages[i]), sent[i]) << i;
     EXPECT_THROW(channel->send(ByteSpan(pattern(262145, 9))), std::invalid_argument);
@@ -217,7 +217,7 @@ TEST(SctpTransport, OrderedChannelKeepsOrderOverALossyLink) {
     for (int i = 0; i < count; ++i)
         ASSERT_TRUE(channel->send(std::to_string(i)));
     ASSERT_TRUE(probe.messages.waitCount(count, 60s));
-    auto messages = probe.messages.items();
+    auto messages = probe.messages.snapshot();
     for (int i = 0; i < count; ++i)
         ASSERT_EQ(textOf(messages[i]), std::to_string(i)) << "position " << i;
 }
@@ -247,7 +247,7 @@ TEST(SctpTransport, PartialReliabilityGivesUpWhereReliableDoesNot) {
         ASSERT_TRUE(reliable->send(std::to_string(i)));
     }
     ASSERT_TRUE(probes["reliable"]->messages.waitCount(count, 60s));
-    auto got = probes["lossy"]->messages.items();
+    auto got = probes["lossy"]->messages.snapshot();
     EXPECT_GT(got.size(), 0u);
     EXPECT_LT(got.size(), static_cast<std::size_t>(count)); // some were abandoned, not retried
     std::set<std::string> unique;
@@ -282,7 +282,7 @@ TEST(SctpTransport, CloseFromEitherSideIsSeenByTheOther) {
     ASSERT_TRUE(probes["closed-by-client"]->closed.waitCount(1));
     ASSERT_TRUE(aLocal.closed.waitCount(1));
     ASSERT_EQ(probes["closed-by-client"]->messages.size(), 1u);
-    EXPECT_EQ(textOf(probes["closed-by-client"]->messages.items()[0]), "last words");
+    EXPECT_EQ(textOf(probes["closed-by-client"]->messages.snapshot()[0]), "last words");
     EXPECT_TRUE(a->isClosed());
     EXPECT_TRUE(byLabel["closed-by-client"]->isClosed());
     EXPECT_THROW(a->send(std::string_view("x")), std::runtime_error);
@@ -307,7 +307,7 @@ TEST(SctpTransport, CloseFromEitherSideIsSeenByTheOther) {
     ASSERT_TRUE(againLocal.opened.waitCount(1));
     again->send(std::string_view("new life"));
     ASSERT_TRUE(againRemote.messages.waitCount(1));
-    EXPECT_EQ(textOf(againRemote.messages.items()[0]), "new life");
+    EXPECT_EQ(textOf(againRemote.messages.snapshot()[0]), "new life");
 }
 
 TEST(SctpTransport, ManyChannelsFromBothSides) {
@@ -327,7 +327,7 @@ TEST(SctpTransport, ManyChannelsFromBothSides) {
     Recorder<std::string> received;
     auto listen = [&](const std::shared_ptr<DataChannel>& c) {
         std::string label = c->label();
-        c->onMessage([&received, label](Message m) { received.push(label + "=" + textOf(m)); });
+        c->onMessage([&received, label](Message m) { received.record(label + "=" + textOf(m)); });
     };
     auto atServer = announced(pair.serverChannels, fromClient);
     auto atClient = announced(pair.clientChannels, fromServer);
@@ -337,13 +337,13 @@ TEST(SctpTransport, ManyChannelsFromBothSides) {
         listen(c);
     Recorder<int> opened;
     for (auto& c : local)
-        c->onOpen([&] { opened.push(1); });
+        c->onOpen([&] { opened.record(1); });
     ASSERT_TRUE(opened.waitCount(local.size()));
     for (auto& c : local)
         ASSERT_TRUE(c->send("from " + c->label()));
     ASSERT_TRUE(received.waitCount(local.size()));
     std::set<std::string> got;
-    for (auto& r : received.items())
+    for (auto& r : received.snapshot())
         got.insert(r);
     for (auto& c : local)
         EXPECT_TRUE(got.count(c->label() + "=from " + c->label())) << c->label();
@@ -376,7 +376,7 @@ TEST(SctpTransport, PreNegotiatedChannelsSkipTheHandshake) {
     ASSERT_TRUE(pb.opened.waitCount(1));
     a->send(std::string_view("ping"));
     ASSERT_TRUE(pb.messages.waitCount(1));
-    EXPECT_EQ(textOf(pb.messages.items()[0]), "ping");
+    EXPECT_EQ(textOf(pb.messages.snapshot()[0]), "ping");
     EXPECT_EQ(pair.serverChannels.size(), 0u); // nothing was announced
 }
 
@@ -404,7 +404,7 @@ TEST(SctpTransport, MessagesBeforeOnMessageAreKeptInOrder) {
     ChannelProbe late;
     late.attach(remote[0]);
     ASSERT_TRUE(late.messages.waitCount(5));
-    auto messages = late.messages.items();
+    auto messages = late.messages.snapshot();
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(textOf(messages[i]), std::to_string(i));
     ASSERT_TRUE(late.opened.waitCount(1)); // open was announced before a callback existed
@@ -426,7 +426,7 @@ TEST(SctpTransport, BufferedAmountIsBoundedAndDrainsToTheLowMark) {
     const std::size_t messageSize = 16 * 1024;
     remote[0]->onMessage([&](Message m) {
         bytes += binaryOf(m).size();
-        done.push(1);
+        done.record(1);
     });
     ASSERT_TRUE(local.opened.waitCount(1));
     channel->setBufferedAmountLowThreshold(256 * 1024);
@@ -490,7 +490,7 @@ TEST(SctpTransport, DroppingEverythingFromACallbackIsSafe) {
         remote.clear();
         weakChannel.lock()->onMessage([holder, &dropped](Message) {
             holder->reset();
-            dropped.push(1);
+            dropped.record(1);
         });
         channel->send(std::string_view("bye"));
         ASSERT_TRUE(dropped.waitCount(1));

@@ -3,8 +3,10 @@
 // number itself, stopped (and reaped) when the object goes, and killed by the kernel should the
 // test process die first.
 
+#include <memory>
 #include <string>
-#include <sys/types.h>
+
+#include "ChildProcess.hpp"
 
 namespace murel::test {
 
@@ -24,9 +26,7 @@ public:
     int height() const { return height_; }
 
 private:
-    void stop() noexcept;
-
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> process_;
     std::string name_;
     int width_;
     int height_;

@@ -341,14 +341,14 @@ TEST_F(MurelSession, RecordingViewerAndAHostThatDies) {
 
 // Both devices told to use the relay only: the session runs through coturn, which carries the video.
 TEST(MurelRelaySession, RelayOnlyThroughCoturn) {
-    if (!murel::interop::Coturn::installed()) GTEST_SKIP() << "coturn is not installed";
-    murel::interop::Coturn turn;
+    if (!Coturn::installed()) GTEST_SKIP() << "coturn is not installed";
+    Coturn turn(CoturnOptions::relayOnHost());
     ASSERT_TRUE(turn.running());
     const fs::path secretFolder = scratch("turn-secret");
     const fs::path secret = secretFolder / "secret";
     {
         std::ofstream file(secret);
-        file << murel::interop::Coturn::kSecret;
+        file << Coturn::kSecret;
     }
     fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
     ControlProcess control({"--turn", "turn:127.0.0.1:" + std::to_string(turn.port()) + "?transport=udp",

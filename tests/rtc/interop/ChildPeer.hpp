@@ -10,14 +10,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -30,8 +25,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "ChildProcess.hpp"
 
 namespace murel::interop {
 
@@ -77,43 +73,22 @@ public:
         stderrPath_ = std::filesystem::temp_directory_path() /
                       ("murel-interop-" + name_ + "-" + std::to_string(::getpid()) + "-" +
                        std::to_string(counter++) + ".log");
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]);
-            ::close(in[1]);
-            throw std::runtime_error("pipe failed");
-        }
-        int err = ::open(stderrPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        std::vector<char*> args;
-        for (auto& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        pid_t parent = ::getpid();
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            ::setpgid(0, 0);
-            // The child dies with the test, even when the test crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(127);
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            if (err >= 0) ::dup2(err, 2);
-            ::execv(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        if (err >= 0) ::close(err);
-        if (pid < 0) {
-            ::close(in[1]);
-            ::close(out[0]);
-            throw std::runtime_error("fork failed");
-        }
-        pid_ = pid;
-        ::setpgid(pid_, pid_);  // also from here, so killpg works even before the child ran
-        stdin_ = in[1];
-        stdout_ = out[0];
-        reader_ = std::thread([this] { readLoop(); });
+        test::ChildOptions options;
+        options.keepInputOpen = true;
+        options.errorFile = stderrPath_;
+        options.ownGroup = true;
+        options.onLine = [this](std::string line) {
+            if (line.empty()) return;
+            json parsed = json::parse(line, nullptr, false);
+            if (parsed.is_discarded() || !parsed.is_object()) parsed = json{{"event", "garbage"}, {"line", line}};
+            deliver(std::move(parsed));
+        };
+        options.onEnd = [this] {
+            std::lock_guard lock(mutex_);
+            eof_ = true;
+            cv_.notify_all();
+        };
+        process_ = std::make_unique<test::ChildProcess>(std::move(argv), std::move(options));
     }
 
     ~ChildPeer() { stop(); }
@@ -132,21 +107,7 @@ public:
     }
 
     // Writes one line; false when the child is gone. Safe from any thread.
-    bool send(const json& message) {
-        std::string line = message.dump() + "\n";
-        std::lock_guard lock(writeMutex_);
-        if (stdin_ < 0) return false;
-        const char* p = line.data();
-        size_t left = line.size();
-        while (left > 0) {
-            ssize_t n = ::write(stdin_, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            p += n;
-            left -= static_cast<size_t>(n);
-        }
-        return true;
-    }
+    bool send(const json& message) { return process_->write(message.dump() + "\n"); }
 
     // The first kept line (oldest first) that satisfies pred, removed from the kept lines; empty on
     // time-out or when the child ended without one. An {"event":"error"} line ends the wait too
@@ -205,60 +166,18 @@ public:
 
     // Asks the child to close, waits a little for a clean exit, then kills its group.
     void stop() {
-        if (pid_ > 0) {
+        if (process_->running()) {
             send({{"cmd", "close"}});
-            {
-                std::lock_guard lock(writeMutex_);
-                if (stdin_ >= 0) ::close(stdin_);
-                stdin_ = -1;
-            }
-            auto deadline = Clock::now() + 10s;
-            int status = 0;
-            bool exited = false;
-            while (Clock::now() < deadline) {
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                    exited = true;
-                    break;
-                }
-                // Reaping has no event to wait on short of SIGCHLD handling, which a test must not take over.
-                std::this_thread::sleep_for(20ms);
-            }
-            ::kill(-pid_, SIGKILL);
-            if (!exited) ::waitpid(pid_, &status, 0);
-            pid_ = -1;
+            process_->closeInput();
+            process_->waitExit(10s);
         }
-        if (reader_.joinable()) reader_.join();
-        if (stdout_ >= 0) ::close(stdout_);
-        stdout_ = -1;
+        // Kills the group and waits until the reader has handed over the last line.
+        process_->stop(0s);
         std::error_code ec;
         if (!std::getenv("MUREL_INTEROP_KEEP_LOGS")) std::filesystem::remove(stderrPath_, ec);
     }
 
 private:
-    void readLoop() {
-        std::string buffer;
-        char chunk[65536];
-        for (;;) {
-            ssize_t n = ::read(stdout_, chunk, sizeof chunk);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            buffer.append(chunk, static_cast<size_t>(n));
-            size_t pos;
-            while ((pos = buffer.find('\n')) != std::string::npos) {
-                std::string line = buffer.substr(0, pos);
-                buffer.erase(0, pos + 1);
-                if (line.empty()) continue;
-                json parsed = json::parse(line, nullptr, false);
-                if (parsed.is_discarded() || !parsed.is_object())
-                    parsed = json{{"event", "garbage"}, {"line", line}};
-                deliver(std::move(parsed));
-            }
-        }
-        std::lock_guard lock(mutex_);
-        eof_ = true;
-        cv_.notify_all();
-    }
-
     void deliver(json line) {
         std::unique_lock lock(mutex_);
         if (line.contains("type") && signalHandler_) {
@@ -279,17 +198,14 @@ private:
 
     std::string name_;
     std::filesystem::path stderrPath_;
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    int stdout_ = -1;
-    std::thread reader_;
 
-    std::mutex writeMutex_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<json> lines_;
     std::function<void(const json&)> signalHandler_;
     bool eof_ = false;
+    // Last: it goes first, so its reader thread never sees the members above destroyed.
+    std::unique_ptr<test::ChildProcess> process_;
 };
 
 }  // namespace murel::interop

@@ -1,23 +1,22 @@
 #pragma once
 // murel-control as a child process on a loopback port, with a private data directory that outlives
 // a stop, so the service can be stopped mid-session and started again on the same port with the
-// same accounts and devices.
+// same accounts and devices. The directory goes with the object.
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <mutex>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include <sys/types.h>
+#include "ChildProcess.hpp"
 
 namespace murel::test {
 
 class ControlProcess {
 public:
-    // Starts on an ephemeral port with fast password hashes. Throws when it does not come up.
+    // Starts on an ephemeral port with fast password hashes and `extraArgs` (TLS files, limits).
+    // Throws when it does not come up.
     explicit ControlProcess(std::vector<std::string> extraArgs = {});
     ~ControlProcess();
 
@@ -30,24 +29,23 @@ public:
     void restart();
 
     std::uint16_t port() const { return port_; }
-    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
-    std::string log();
-    bool running() const { return pid_ > 0; }
+    // "http://127.0.0.1:<port>", or with another scheme or host name for the same port.
+    std::string origin(const std::string& scheme = "http", const std::string& host = "127.0.0.1") const {
+        return scheme + "://" + host + ":" + std::to_string(port_);
+    }
+    const std::filesystem::path& data() const { return data_; }
+    // Everything every run so far has written.
+    std::string log() const;
+    bool running() const { return process_ != nullptr; }
 
 private:
     void start(std::uint16_t port);
-    void drain(int fd);
 
     std::filesystem::path data_;
     std::vector<std::string> extraArgs_;
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::thread reader_;
-    std::mutex lock_;
-    std::string log_;
+    std::unique_ptr<ChildProcess> process_;
+    std::string earlierLog_;
     std::uint16_t port_ = 0;
-    std::uint16_t announced_ = 0;
-    std::atomic<bool> exited_{false};
 };
 
 }  // namespace murel::test
