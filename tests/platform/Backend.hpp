@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "EventRecorder.hpp"
 #include "platform/SignalingSocket.hpp"
 
 namespace murel::test {
@@ -42,34 +43,27 @@ private:
     std::chrono::nanoseconds now_{std::chrono::hours(1)};
 };
 
-// Collects what a SignalingSocket reports, from whichever thread reports it.
+// Collects what a SignalingSocket reports, from whichever thread reports it, and waits on it.
 class SocketEvents {
 public:
     SignalingSocket::MessageHandler messageHandler() {
-        return [this](Json message) {
-            std::lock_guard<std::mutex> guard(lock_);
-            messages_.push_back(std::move(message));
-        };
+        return [this](Json message) { messages_.record(std::move(message)); };
     }
     SignalingSocket::FailureHandler failureHandler() {
-        return [this](const std::string& reason) {
-            std::lock_guard<std::mutex> guard(lock_);
-            failures_.push_back(reason);
-        };
+        return [this](const std::string& reason) { failures_.record(reason); };
     }
-    std::vector<Json> messages() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return messages_;
+    std::vector<Json> messages() const { return messages_.snapshot(); }
+    std::vector<std::string> failures() const { return failures_.snapshot(); }
+    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        return messages_.waitCount(count, timeout);
     }
-    std::vector<std::string> failures() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return failures_;
+    bool waitForFailure(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
+        return failures_.waitCount(1, timeout);
     }
 
 private:
-    std::mutex lock_;
-    std::vector<Json> messages_;
-    std::vector<std::string> failures_;
+    EventRecorder<Json> messages_;
+    EventRecorder<std::string> failures_;
 };
 
 }  // namespace murel::test

@@ -83,7 +83,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
     auto socket = std::make_unique<SignalingSocket>(LinuxBackend::makeWebSocketTransport(originOf(*control)),
                                                     device.token, events.messageHandler(),
                                                     events.failureHandler(), clock);
-    ASSERT_TRUE(waitFor([&] { return !events.messages().empty(); }));
+    ASSERT_TRUE(events.waitForMessages(1));
     const Json hello = events.messages()[0];
     EXPECT_EQ(hello["type"], "hello");
     EXPECT_EQ(hello["payload"]["protocol"], "murel/1");
@@ -94,7 +94,7 @@ TEST_F(ControlServiceTest, SignalingHelloHeartbeatAndCleanClose) {
     // received and accepted quietly.
     clock.advance(std::chrono::seconds(15));
     ASSERT_TRUE(socket->send({{"type", "host.status"}, {"payload", {{"ready", "yes"}}}}));
-    ASSERT_TRUE(waitFor([&] { return events.messages().size() >= 2; }));
+    ASSERT_TRUE(events.waitForMessages(2));
     const auto messages = events.messages();
     ASSERT_EQ(messages.size(), 2u);
     EXPECT_EQ(messages[1]["type"], "error");
@@ -205,7 +205,7 @@ TEST_F(ControlServiceTlsTest, SecureSignalingDeliversHello) {
     SocketEvents events;
     SignalingSocket socket(makeBeastWebSocketTransport(originOf(*control, "https"), options), device.token,
                            events.messageHandler(), events.failureHandler());
-    ASSERT_TRUE(waitFor([&] { return !events.messages().empty(); }));
+    ASSERT_TRUE(events.waitForMessages(1));
     EXPECT_EQ(events.messages()[0]["payload"]["device_id"], device.id);
     socket.close();
     EXPECT_TRUE(events.failures().empty());

@@ -48,7 +48,7 @@ protected:
         expectSingleFailure(socket, events, reason);
     }
     static void expectSingleFailure(SignalingSocket& socket, SocketEvents& events, const std::string& reason) {
-        ASSERT_TRUE(waitFor([&] { return !events.failures().empty(); })) << "no failure reported";
+        ASSERT_TRUE(events.waitForFailure()) << "no failure reported";
         socket.close();
         const auto failures = events.failures();
         ASSERT_EQ(failures.size(), 1u);
@@ -192,7 +192,7 @@ TYPED_TEST_P(SignalingBehaviour, NonJsonTextStopsTheConnection) {
         auto socket = std::make_unique<SignalingSocket>(TypeParam::makeWebSocketTransport(server.origin()),
                                                         kDeviceToken, events.messageHandler(),
                                                         events.failureHandler());
-        ASSERT_TRUE(waitFor([&] { return !events.failures().empty(); })) << text;
+        ASSERT_TRUE(events.waitForFailure()) << text;
         socket->close();
         EXPECT_EQ(events.failures(), std::vector<std::string>{"Invalid signaling message"}) << text;
         EXPECT_EQ(events.messages().size(), 1u) << text;

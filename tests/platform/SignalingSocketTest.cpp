@@ -271,7 +271,7 @@ TEST_F(SignalingSocketTest, SendFailureIsReported) {
     script->sendFails = true;
     auto socket = open();
     ASSERT_TRUE(socket->send({{"n", 1}}));
-    ASSERT_TRUE(waitFor([&] { return !events.failures().empty(); }));
+    ASSERT_TRUE(events.waitForFailure());
     EXPECT_FALSE(socket->send({{"n", 2}}));
     socket->close();
     EXPECT_EQ(events.failures(), std::vector<std::string>{"Signaling send failed"});

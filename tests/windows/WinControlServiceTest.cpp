@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "Backend.hpp"
 #include "platform/SignalingSocket.hpp"
 #include "platform/win/WinHttpClient.hpp"
 #include "platform/win/WinHttpWebSocketTransport.hpp"
@@ -27,52 +27,14 @@ murel::ServerOrigin controlOrigin() {
     return murel::parseServerOrigin(std::string("http://127.0.0.1:") + port);
 }
 
-class Events {
-public:
-    murel::SignalingSocket::MessageHandler onMessage() {
-        return [this](Json message) {
-            std::lock_guard<std::mutex> guard(lock_);
-            messages_.push_back(std::move(message));
-            changed_.notify_all();
-        };
-    }
-    murel::SignalingSocket::FailureHandler onFailure() {
-        return [this](const std::string& reason) {
-            std::lock_guard<std::mutex> guard(lock_);
-            failures_.push_back(reason);
-            changed_.notify_all();
-        };
-    }
-    bool waitForMessage(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, timeout, [&] { return !messages_.empty(); });
-    }
-    bool waitForFailure(std::chrono::milliseconds timeout) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, timeout, [&] { return !failures_.empty(); });
-    }
-    std::vector<Json> messages() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return messages_;
-    }
-    std::vector<std::string> failures() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return failures_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Json> messages_;
-    std::vector<std::string> failures_;
-};
+using Events = murel::test::SocketEvents;
 
 std::unique_ptr<murel::SignalingSocket> connectSignaling(const std::string& token, Events& events) {
     // Wine's WinHTTP lacks the close-timeout option; the rest is the production transport.
     return std::make_unique<murel::SignalingSocket>(
         std::make_unique<murel::win::WinHttpWebSocketTransport>(
             controlOrigin(), murel::win::WinHttpWebSocketTransport::CloseTimeout::IfSupported),
-        token, events.onMessage(), events.onFailure());
+        token, events.messageHandler(), events.failureHandler());
 }
 
 class WinControlService : public ::testing::Test {
@@ -108,7 +70,7 @@ TEST_F(WinControlService, RequestRoundTripsAndRefusedToken) {
 TEST_F(WinControlService, SignalingHelloSecondInstanceAndCleanClose) {
     Events events;
     auto socket = connectSignaling(device.token, events);
-    ASSERT_TRUE(events.waitForMessage(10s));
+    ASSERT_TRUE(events.waitForMessages(1, 10s));
     const Json hello = events.messages()[0];
     EXPECT_EQ(hello["type"], "hello");
     EXPECT_EQ(hello["payload"]["device_id"], device.id);
@@ -140,7 +102,7 @@ TEST_F(WinControlService, HeartbeatKeepsAnIdleConnectionOpen) {
     // The service drops a connection that sends nothing for 16 s; the heartbeat at 15 s keeps it.
     Events events;
     auto socket = connectSignaling(device.token, events);
-    ASSERT_TRUE(events.waitForMessage(10s));
+    ASSERT_TRUE(events.waitForMessages(1, 10s));
     EXPECT_FALSE(events.waitForFailure(24s)) << events.failures()[0];
     socket->close();
     EXPECT_TRUE(events.failures().empty());

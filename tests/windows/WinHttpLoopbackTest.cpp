@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -136,52 +135,14 @@ TEST(WinHttpLoopback, RequestRulesApplyBeforeAnyConnection) {
 }
 
 // Collects what a socket reports, from its own threads.
-class Events {
-public:
-    murel::SignalingSocket::MessageHandler onMessage() {
-        return [this](Json message) {
-            std::lock_guard<std::mutex> guard(lock_);
-            messages_.push_back(std::move(message));
-            changed_.notify_all();
-        };
-    }
-    murel::SignalingSocket::FailureHandler onFailure() {
-        return [this](const std::string& reason) {
-            std::lock_guard<std::mutex> guard(lock_);
-            failures_.push_back(reason);
-            changed_.notify_all();
-        };
-    }
-    bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, timeout, [&] { return messages_.size() >= count; });
-    }
-    bool waitForFailure(std::chrono::milliseconds timeout = 10s) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, timeout, [&] { return !failures_.empty(); });
-    }
-    std::vector<Json> messages() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return messages_;
-    }
-    std::vector<std::string> failures() {
-        std::lock_guard<std::mutex> guard(lock_);
-        return failures_;
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<Json> messages_;
-    std::vector<std::string> failures_;
-};
+using Events = murel::test::SocketEvents;
 
 // Wine's WinHTTP lacks the WebSocket close-timeout option; everything else is the production path.
 std::unique_ptr<murel::SignalingSocket> connectSignaling(const std::string& scenario, Events& events,
                                                          murel::HeartbeatClock& clock = murel::steadyHeartbeatClock()) {
     return std::make_unique<murel::SignalingSocket>(
         std::make_unique<WinHttpWebSocketTransport>(server(), WinHttpWebSocketTransport::CloseTimeout::IfSupported),
-        scenario, events.onMessage(), events.onFailure(), clock);
+        scenario, events.messageHandler(), events.failureHandler(), clock);
 }
 
 std::string upgradeFailure(const std::string& scenario) {
@@ -292,7 +253,7 @@ TEST(WinHttpSignaling, HeartbeatReachesTheServerEveryFifteenSeconds) {
 TEST(WinHttpSignaling, ProductionSocketEitherConnectsOrNamesTheCloseTimeoutStep) {
     Events events;
     try {
-        murel::win::SignalingSocket socket(server(), "echo", events.onMessage(), events.onFailure());
+        murel::win::SignalingSocket socket(server(), "echo", events.messageHandler(), events.failureHandler());
         ASSERT_TRUE(events.waitForMessages(1));
         EXPECT_EQ(events.messages()[0], Json({{"type", "hello"}}));
         socket.close();
@@ -319,7 +280,7 @@ TEST(WinHttpTls, UntrustedCertificateFailsAtTheSendStep) {
         murel::SignalingSocket socket(
             std::make_unique<WinHttpWebSocketTransport>(tlsServer("localhost"),
                                                         WinHttpWebSocketTransport::CloseTimeout::IfSupported),
-            "echo", events.onMessage(), events.onFailure());
+            "echo", events.messageHandler(), events.failureHandler());
     } catch (const murel::ProtocolError& error) {
         upgrade = error.what();
     }
