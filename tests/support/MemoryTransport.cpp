@@ -25,6 +25,7 @@ struct MemoryTransport::Link : std::enable_shared_from_this<MemoryTransport::Lin
     std::mt19937 random;
     std::map<std::pair<Clock::time_point, std::uint64_t>, Packet> queue;
     std::uint64_t sequence = 0;
+    std::size_t queued[2] = {0, 0};  // in flight from each end: a flood one way never drops the other
     MemoryLinkStats stats[2];
     std::weak_ptr<MemoryTransport> ends[2];
     bool open[2] = {true, true};
@@ -47,7 +48,7 @@ struct MemoryTransport::Link : std::enable_shared_from_this<MemoryTransport::Lin
             double draw = std::uniform_real_distribution<double>(0.0, 1.0)(random);
             drop = drop || draw < options.lossRate;
         }
-        if (queue.size() >= options.maxQueuedDatagrams)
+        if (queued[from] >= options.maxQueuedDatagrams)
             drop = true;
         if (drop) {
             ++s.dropped;
@@ -60,6 +61,7 @@ struct MemoryTransport::Link : std::enable_shared_from_this<MemoryTransport::Lin
         bool first = queue.empty() || when < queue.begin()->first.first;
         queue.emplace(std::make_pair(when, sequence++),
                       Packet{1 - from, std::vector<std::byte>(data.begin(), data.end())});
+        ++queued[from];
         lock.unlock();
         if (first)
             condition.notify_one();
@@ -81,6 +83,7 @@ struct MemoryTransport::Link : std::enable_shared_from_this<MemoryTransport::Lin
             }
             Packet packet = std::move(first->second);
             queue.erase(first);
+            --queued[1 - packet.to];
             if (failed || !open[packet.to])
                 continue;
             ++stats[1 - packet.to].delivered;
@@ -144,6 +147,7 @@ void MemoryTransport::fail() {
         std::lock_guard lock(mLink->mutex);
         mLink->failed = true;
         mLink->queue.clear();
+        mLink->queued[0] = mLink->queued[1] = 0;
         ends[0] = mLink->ends[0].lock();
         ends[1] = mLink->ends[1].lock();
     }

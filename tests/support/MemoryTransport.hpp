@@ -17,7 +17,7 @@ struct MemoryLinkOptions {
     std::chrono::microseconds jitter{0};        // extra uniform delay 0..jitter; reorders datagrams
     std::uint32_t seed = 1;
     std::size_t maxDatagramSize = 1500;         // larger datagrams are refused by send()
-    std::size_t maxQueuedDatagrams = 8192;      // datagrams in flight per pair; more are dropped
+    std::size_t maxQueuedDatagrams = 8192;      // datagrams in flight per direction; more are dropped
 };
 
 struct MemoryLinkStats {

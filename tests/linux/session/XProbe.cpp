@@ -108,4 +108,29 @@ std::pair<int, int> XProbe::pointer() {
     return {rootX, rootY};
 }
 
+void XProbe::bindKeysyms(const std::vector<unsigned long>& keysyms) {
+    int first = 0;
+    int last = 0;
+    XDisplayKeycodes(display_, &first, &last);
+    int perKeycode = 0;
+    KeySym* map = XGetKeyboardMapping(display_, static_cast<KeyCode>(first), last - first + 1, &perKeycode);
+    if (map == nullptr) throw std::runtime_error("no keyboard mapping");
+    std::size_t next = 0;
+    // From the top, as the free keycodes of a standard layout are there.
+    for (int keycode = last; keycode >= first && next < keysyms.size(); --keycode) {
+        const KeySym* row = map + static_cast<std::ptrdiff_t>(keycode - first) * perKeycode;
+        bool unused = true;
+        for (int i = 0; i < perKeycode; ++i) unused = unused && row[i] == NoSymbol;
+        if (!unused) continue;
+        std::vector<KeySym> bound(static_cast<std::size_t>(perKeycode), NoSymbol);
+        bound[0] = keysyms[next];
+        if (perKeycode > 1) bound[1] = keysyms[next];
+        XChangeKeyboardMapping(display_, keycode, perKeycode, bound.data(), 1);
+        ++next;
+    }
+    XFree(map);
+    XSync(display_, False);
+    if (next < keysyms.size()) throw std::runtime_error("no free keycode to bind a keysym to");
+}
+
 }  // namespace murel::test

@@ -38,6 +38,10 @@ public:
     void dropFocus();
     // Where the pointer is on the root window.
     std::pair<int, int> pointer();
+    // Binds each keysym to a keycode that had none, for good. xdotool would bind a character the
+    // layout lacks only while it types it, and a client that reads the keymap after the key event
+    // (as Xlib does, lazily) may find it unbound again: typed text then goes missing under load.
+    void bindKeysyms(const std::vector<unsigned long>& keysyms);
 
 private:
     _XDisplay* display_ = nullptr;
