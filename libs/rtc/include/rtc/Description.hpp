@@ -333,8 +333,8 @@ private:
     using EntryVariant = std::variant<Media, Application>;
     Entry& entryAt(size_t index);
     const Entry& entryAt(size_t index) const;
+    class Parser;  // the SDP text reader, private to the library
     void parse(std::string_view sdp);
-    void parseSessionAttribute(std::string_view attribute);
     void checkNewMid(const std::string& mid) const;
 
     Type mType = Type::Unspec;
