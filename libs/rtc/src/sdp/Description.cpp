@@ -365,9 +365,9 @@ const Description::Application* Description::application() const {
 
 // Reads SDP text into a Description, one line at a time. ICE and DTLS parameters are gathered at
 // session and media level and settled at the end; candidates wait until every section has its mid.
-class Description::Parser {
+class detail::DescriptionParser {
 public:
-    explicit Parser(Description& description) : d_(description) {}
+    explicit DescriptionParser(Description& description) : d_(description) {}
 
     void run(std::string_view sdp) {
         if (sdp.size() > SDP_MAX_SIZE) fail("larger than " + std::to_string(SDP_MAX_SIZE) + " bytes");
@@ -384,6 +384,11 @@ public:
     }
 
 private:
+    using Role = Description::Role;
+    using Entry = Description::Entry;
+    using Media = Description::Media;
+    using Application = Description::Application;
+
     // ICE and DTLS parameters of one level (session, or the media sections).
     struct TransportParameters {
         std::optional<Role> role;
@@ -614,7 +619,7 @@ private:
 };
 
 void Description::parse(std::string_view sdp) {
-    Parser(*this).run(sdp);
+    detail::DescriptionParser(*this).run(sdp);
 }
 
 // Generation
