@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "common/ByteOrder.hpp"
 #include "peer/Mailbox.hpp"
 #include "peer/PeerTypes.hpp"
 #include "rtc/H264RtpDepacketizer.hpp"
@@ -61,7 +62,7 @@ struct FrameCheck {
         if (type == 24) {  // STAP-A
             std::size_t at = 1, units = 0;
             while (at + 2 <= payload.size()) {
-                const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+                const std::size_t size = rtc::impl::readU16(payload, at);
                 at += 2;
                 if (size < 2 || size > payload.size() - at) {
                     invalid = true;
@@ -118,7 +119,7 @@ struct FrameCheck {
             }
             std::size_t at = 2, units = 0;
             while (at + 2 <= payload.size()) {
-                const std::size_t size = std::size_t(u8(payload, at)) << 8 | u8(payload, at + 1);
+                const std::size_t size = rtc::impl::readU16(payload, at);
                 at += 2;
                 if (size < 3 || size > payload.size() - at) {
                     invalid = true;
@@ -169,9 +170,8 @@ rtc::message_ptr CompleteVideoDepacketizer::reassemble(const rtc::message_vector
             reportLoss();
             return nullptr;
         }
-        const uint16_t sequence = uint16_t(u8(packet, 2) << 8 | u8(packet, 3));
-        const uint32_t ssrc = uint32_t(u8(packet, 8)) << 24 | uint32_t(u8(packet, 9)) << 16 |
-                              uint32_t(u8(packet, 10)) << 8 | u8(packet, 11);
+        const uint16_t sequence = rtc::impl::readU16(packet, 2);
+        const uint32_t ssrc = rtc::impl::readU32(packet, 8);
         // Another SSRC, or a jump far backwards, is a restarted stream: start over from this packet
         // (as after a loss) instead of taking every packet of the new stream for a late one.
         bool resync = hasLastSsrc_ && ssrc != lastSsrc_;
@@ -206,7 +206,7 @@ rtc::message_ptr CompleteVideoDepacketizer::reassemble(const rtc::message_vector
                 reportLoss();
                 return nullptr;
             }
-            header += 4 + 4 * (std::size_t(u8(packet, header + 2)) << 8 | u8(packet, header + 3));
+            header += 4 + 4 * std::size_t(rtc::impl::readU16(packet, header + 2));
             if (header > packet.size()) {
                 reportLoss();
                 return nullptr;

@@ -25,10 +25,12 @@
 
 namespace rtc {
 
+namespace detail {
+struct DataChannelInternal;
+}
+
 class DataChannel final : public std::enable_shared_from_this<DataChannel> {
 public:
-    struct Internal; // the connection's side of the channel
-    explicit DataChannel(std::shared_ptr<Internal> internal);
     ~DataChannel();
     DataChannel(const DataChannel&) = delete;
     DataChannel& operator=(const DataChannel&) = delete;
@@ -71,7 +73,10 @@ public:
     void resetCallbacks();
 
 private:
-    const std::shared_ptr<Internal> mInternal;
+    friend struct detail::DataChannelInternal; // the connection's side; it makes the handles
+    explicit DataChannel(std::shared_ptr<detail::DataChannelInternal> internal);
+
+    const std::shared_ptr<detail::DataChannelInternal> mInternal;
 };
 
 }  // namespace rtc

@@ -45,6 +45,10 @@ struct CertificateFingerprint {
     std::string value;  // upper-case "AB:CD:..."
 };
 
+namespace detail {
+class DescriptionParser; // reads SDP text into a Description
+}
+
 class Description {
 public:
     enum class Type { Unspec, Offer, Answer, Pranswer, Rollback };
@@ -154,6 +158,7 @@ public:
         Entry(std::string type, std::string protocol, std::string mid, Direction direction);
 
         friend class Description;
+        friend class detail::DescriptionParser;
         virtual void parseSdpLine(std::string_view line);  // one a= value
         virtual std::vector<std::string> formats() const { return mFormats; }
         virtual void generateSpecific(std::string& out, std::string_view eol) const;
@@ -191,6 +196,7 @@ public:
 
     private:
         friend class Description;
+        friend class detail::DescriptionParser;
         Application(std::string protocol, std::vector<std::string> formats, std::string mid);
         bool legacy() const;
         std::vector<std::string> formats() const override;
@@ -265,6 +271,7 @@ public:
 
     protected:
         friend class Description;
+        friend class detail::DescriptionParser;
         Media(std::string type, std::string protocol, std::vector<std::string> formats, std::string mid);
         void parseSdpLine(std::string_view line) override;
         std::vector<std::string> formats() const override;
@@ -333,8 +340,8 @@ private:
     using EntryVariant = std::variant<Media, Application>;
     Entry& entryAt(size_t index);
     const Entry& entryAt(size_t index) const;
+    friend class detail::DescriptionParser;
     void parse(std::string_view sdp);
-    void parseSessionAttribute(std::string_view attribute);
     void checkNewMid(const std::string& mid) const;
 
     Type mType = Type::Unspec;

@@ -39,6 +39,10 @@ struct LocalDescriptionInit {
     std::optional<std::string> icePwd;
 };
 
+namespace detail {
+struct PeerConnectionImpl;
+}
+
 class PeerConnection final {
 public:
     enum class State : int { New, Connecting, Connected, Disconnected, Failed, Closed };
@@ -95,10 +99,8 @@ public:
     // Clears every callback; one already running may still finish.
     void resetCallbacks();
 
-    struct Impl;
-
 private:
-    std::shared_ptr<Impl> mImpl;
+    std::shared_ptr<detail::PeerConnectionImpl> mImpl;
 };
 
 std::ostream& operator<<(std::ostream& out, PeerConnection::State state);

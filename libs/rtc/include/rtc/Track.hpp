@@ -22,10 +22,13 @@
 
 namespace rtc {
 
+namespace detail {
+struct TrackInternal;
+struct TrackSender;
+}
+
 class Track final : public std::enable_shared_from_this<Track> {
 public:
-    struct Internal; // the connection's side of the track
-    explicit Track(std::shared_ptr<Internal> internal);
     ~Track();
     Track(const Track&) = delete;
     Track& operator=(const Track&) = delete;
@@ -74,12 +77,12 @@ public:
     void resetCallbacks();
 
 private:
-    struct Sender; // queue and thread behind sendFrame
+    friend struct detail::TrackInternal; // the connection's side; it makes the handles
+    explicit Track(std::shared_ptr<detail::TrackInternal> internal);
     void stopSender();
-    static void runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> internal);
 
-    const std::shared_ptr<Internal> mInternal;
-    const std::shared_ptr<Sender> mSender;
+    const std::shared_ptr<detail::TrackInternal> mInternal;
+    const std::shared_ptr<detail::TrackSender> mSender; // queue and thread behind sendFrame
 };
 
 }  // namespace rtc

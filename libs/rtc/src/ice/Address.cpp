@@ -1,6 +1,8 @@
-// Platform-neutral parts of Address; parsing and formatting of IP text live with the sockets in
-// posix/Socket.cpp and win/Socket.cpp (CMake picks one).
+// Platform-neutral parts of Address; the system calls that read and write numeric IP text are
+// hooks in posix/Socket.cpp or win/Socket.cpp (CMake picks one).
 #include "ice/Socket.hpp"
+
+#include "ice/AddressText.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -20,6 +22,42 @@ std::optional<Address> Address::fromBytes(std::span<const uint8_t> bytes, uint16
     std::copy(bytes.begin(), bytes.end(), a.bytes_.begin());
     a.port_ = port;
     return a;
+}
+
+std::optional<Address> Address::fromString(std::string_view ipText, uint16_t port) {
+    std::string text(ipText);
+    if (text.empty() || text.size() > 64) return std::nullopt;
+    Address a;
+    a.port_ = port;
+    if (text.find(':') == std::string::npos) {
+        if (!addresstext::parse(AddressFamily::V4, text, a.bytes_.data())) return std::nullopt;
+        a.family_ = AddressFamily::V4;
+        return a;
+    }
+    std::string zone;
+    if (auto pct = text.find('%'); pct != std::string::npos) {
+        zone = text.substr(pct + 1);
+        if (zone.empty()) return std::nullopt;
+        text.resize(pct);
+    }
+    if (!addresstext::parse(AddressFamily::V6, text, a.bytes_.data())) return std::nullopt;
+    a.family_ = AddressFamily::V6;
+    if (!zone.empty()) {
+        // An interface name where the system has one by that name, else a numeric index.
+        uint32_t index = addresstext::zoneIndexByName(zone);
+        if (index == 0) {
+            auto [end, ec] = std::from_chars(zone.data(), zone.data() + zone.size(), index);
+            if (ec != std::errc() || end != zone.data() + zone.size() || index == 0)
+                return std::nullopt;
+        }
+        a.scopeId_ = index;
+    }
+    return a;
+}
+
+std::string Address::ip() const {
+    if (family_ == AddressFamily::None) return {};
+    return addresstext::format(family_, bytes_.data());
 }
 
 std::optional<Address> Address::fromEndpoint(std::string_view endpoint) {

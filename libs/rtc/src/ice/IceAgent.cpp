@@ -644,6 +644,23 @@ struct IceAgent::Impl {
     // ---- timers ----
     void tick(Clock::time_point now) {
         if (stopping || state == IceState::Closed) return;
+        retransmitServerQueries(now);
+        for (size_t t = 0; t < turns.size(); ++t) {
+            turns[t].client->tick(now);
+            afterTurnChange(t, now);
+        }
+        checkGatheringDone(now);
+        if (state == IceState::Failed || !haveRemoteCredentials) return;
+        retransmitChecks(now);
+        if (now >= nextPacing) startNextCheck(now);
+        if (role == IceRole::Controlling && !config.aggressiveNomination && !selected)
+            nominateBestPair(now);
+        if (!checkConsent(now)) return;
+        if (state == IceState::Checking) checkPairsExhausted(now);
+    }
+
+    // Binding requests to STUN servers, retransmitted until answered or out of tries.
+    void retransmitServerQueries(Clock::time_point now) {
         for (auto& q : srflx) {
             if (q.done || q.next > now) continue;
             if (q.sent >= config.timings.stunTransmissions) {
@@ -655,23 +672,23 @@ struct IceAgent::Impl {
             q.next = now + q.rto;
             q.rto *= 2;
         }
-        for (size_t t = 0; t < turns.size(); ++t) {
-            turns[t].client->tick(now);
-            afterTurnChange(t, now);
-        }
-        if (gatherStarted && !gatheringDone) {
-            bool pending =
-                std::any_of(srflx.begin(), srflx.end(), [](auto& q) { return !q.done; }) ||
-                std::any_of(turns.begin(), turns.end(), [](auto& t) { return !t.reported; });
-            if (!pending || now - gatherStart > config.timings.gatheringTimeout) {
-                gatheringDone = true;
-                queue([this] {
-                    if (callbacks.onGatheringDone) callbacks.onGatheringDone();
-                });
-            }
-        }
-        if (state == IceState::Failed || !haveRemoteCredentials) return;
+    }
 
+    // Gathering ends when every server has answered or given up, or at the time-out.
+    void checkGatheringDone(Clock::time_point now) {
+        if (!gatherStarted || gatheringDone) return;
+        bool pending = std::any_of(srflx.begin(), srflx.end(), [](auto& q) { return !q.done; }) ||
+                       std::any_of(turns.begin(), turns.end(), [](auto& t) { return !t.reported; });
+        if (!pending || now - gatherStart > config.timings.gatheringTimeout) {
+            gatheringDone = true;
+            queue([this] {
+                if (callbacks.onGatheringDone) callbacks.onGatheringDone();
+            });
+        }
+    }
+
+    // Connectivity checks in flight: retransmit with a doubling time-out, fail the pair at the end.
+    void retransmitChecks(Clock::time_point now) {
         for (size_t i = 0; i < pairs.size(); ++i) {
             Pair& p = pairs[i];
             if (!p.txActive || p.next > now) continue;
@@ -686,77 +703,80 @@ struct IceAgent::Impl {
             p.rto = std::min(p.rto * 2, config.timings.maxCheckRto);
             p.next = now + p.rto;
         }
+    }
 
-        if (now >= nextPacing) {
-            std::optional<size_t> next;
-            while (!triggered.empty() && !next) {
-                size_t i = triggered.front();
-                triggered.pop_front();
-                if (pairs[i].state == PairState::Waiting) next = i;
-            }
-            if (!next) {
-                for (auto wanted : {PairState::Waiting, PairState::Frozen}) {
-                    for (size_t i = 0; i < pairs.size(); ++i)
-                        if (pairs[i].state == wanted &&
-                            (!next || pairs[i].priority > pairs[*next].priority))
-                            next = i;
-                    if (next) break;
-                }
-            }
-            if (next) {
-                startCheck(*next, now);
-                nextPacing = now + config.timings.pacing;
-            }
+    // One new check per pacing interval: a triggered one first, else the best waiting or frozen pair.
+    void startNextCheck(Clock::time_point now) {
+        std::optional<size_t> next;
+        while (!triggered.empty() && !next) {
+            size_t i = triggered.front();
+            triggered.pop_front();
+            if (pairs[i].state == PairState::Waiting) next = i;
         }
-
-        // Regular nomination: once better pairs had their chance, nominate the best working pair.
-        if (role == IceRole::Controlling && !config.aggressiveNomination && !selected) {
-            bool inFlight =
-                std::any_of(pairs.begin(), pairs.end(), [](auto& p) { return p.nominating; });
-            bool settled = std::none_of(pairs.begin(), pairs.end(), [](auto& p) {
-                return p.state == PairState::Frozen || p.state == PairState::Waiting ||
-                       p.state == PairState::InProgress;
-            });
-            if (!inFlight && nominationDeadline && (now >= *nominationDeadline || settled)) {
-                std::optional<size_t> best;
+        if (!next) {
+            for (auto wanted : {PairState::Waiting, PairState::Frozen}) {
                 for (size_t i = 0; i < pairs.size(); ++i)
-                    if (pairs[i].state == PairState::Succeeded &&
-                        (!best || pairs[i].priority > pairs[*best].priority))
-                        best = i;
-                if (best) {
-                    pairs[*best].nominating = true;
-                    startCheck(*best, now);
-                }
+                    if (pairs[i].state == wanted &&
+                        (!next || pairs[i].priority > pairs[*next].priority))
+                        next = i;
+                if (next) break;
             }
         }
-
-        // Consent freshness on the pair in use.
-        if (state == IceState::Connected || state == IceState::Completed ||
-            state == IceState::Disconnected) {
-            if (auto a = activePair()) {
-                Pair& p = pairs[*a];
-                if (now >= p.nextConsent) sendConsent(*a, now);
-                auto silent = now - p.lastConsent;
-                if (silent > config.timings.consentTimeout) {
-                    fail("consent expired: no answer from " + remotes[p.remote].address.toString());
-                    return;
-                }
-                if (silent > config.timings.disconnectedTimeout && !disconnected) {
-                    disconnected = true;
-                    updateState();
-                }
-            }
+        if (next) {
+            startCheck(*next, now);
+            nextPacing = now + config.timings.pacing;
         }
+    }
 
-        if (state == IceState::Checking) {
-            bool allFailed = !pairs.empty() && std::all_of(pairs.begin(), pairs.end(), [](auto& p) {
-                return p.state == PairState::Failed;
-            });
-            if (allFailed && remoteGatheringDone && gatheringDone)
-                fail("every candidate pair failed");
-            else if (now - checkingStart > config.timings.checkingTimeout)
-                fail("connectivity checks timed out");
+    // Regular nomination: once better pairs had their chance, nominate the best working pair.
+    void nominateBestPair(Clock::time_point now) {
+        bool inFlight = std::any_of(pairs.begin(), pairs.end(), [](auto& p) { return p.nominating; });
+        bool settled = std::none_of(pairs.begin(), pairs.end(), [](auto& p) {
+            return p.state == PairState::Frozen || p.state == PairState::Waiting ||
+                   p.state == PairState::InProgress;
+        });
+        if (inFlight || !nominationDeadline || (now < *nominationDeadline && !settled)) return;
+        std::optional<size_t> best;
+        for (size_t i = 0; i < pairs.size(); ++i)
+            if (pairs[i].state == PairState::Succeeded &&
+                (!best || pairs[i].priority > pairs[*best].priority))
+                best = i;
+        if (best) {
+            pairs[*best].nominating = true;
+            startCheck(*best, now);
         }
+    }
+
+    // Consent freshness on the pair in use. False when consent expired and the agent failed.
+    bool checkConsent(Clock::time_point now) {
+        if (state != IceState::Connected && state != IceState::Completed &&
+            state != IceState::Disconnected)
+            return true;
+        auto a = activePair();
+        if (!a) return true;
+        Pair& p = pairs[*a];
+        if (now >= p.nextConsent) sendConsent(*a, now);
+        auto silent = now - p.lastConsent;
+        if (silent > config.timings.consentTimeout) {
+            fail("consent expired: no answer from " + remotes[p.remote].address.toString());
+            return false;
+        }
+        if (silent > config.timings.disconnectedTimeout && !disconnected) {
+            disconnected = true;
+            updateState();
+        }
+        return true;
+    }
+
+    // While checking: fail once every pair failed and neither side can add more, or at the time-out.
+    void checkPairsExhausted(Clock::time_point now) {
+        bool allFailed = !pairs.empty() && std::all_of(pairs.begin(), pairs.end(), [](auto& p) {
+            return p.state == PairState::Failed;
+        });
+        if (allFailed && remoteGatheringDone && gatheringDone)
+            fail("every candidate pair failed");
+        else if (now - checkingStart > config.timings.checkingTimeout)
+            fail("connectivity checks timed out");
     }
 
     bool active() const {
@@ -808,8 +828,11 @@ struct IceAgent::Impl {
         }
     }
 
+    // ---- gathering ----
+    using ResolvedServers = std::vector<std::pair<IceServerConfig, std::vector<Address>>>;
+
     void gather() {
-        std::vector<std::pair<IceServerConfig, std::vector<Address>>> servers;
+        ResolvedServers servers;
         {
             std::lock_guard lock(mutex);
             if (gatherStarted || closed) return;
@@ -832,95 +855,117 @@ struct IceAgent::Impl {
         for (auto family : {AddressFamily::V6, AddressFamily::V4}) {
             if (family == AddressFamily::V4 && !config.enableIpv4) continue;
             if (family == AddressFamily::V6 && !config.enableIpv6) continue;
-            InterfaceFilter filter;
-            filter.ipv4 = family == AddressFamily::V4;
-            filter.ipv6 = family == AddressFamily::V6;
-            filter.loopbackOnly = config.loopbackOnly;
-            Address local;
-            std::vector<Address> hosts;
-            if (bind) {
-                if (bind->family() != family) continue;
-                local = *bind;
-                if (!bind->isAny())
-                    hosts.push_back(*bind);
-                else
-                    hosts = enumerateInterfaces(filter);
-            } else {
-                hosts = enumerateInterfaces(filter);
-                if (hosts.empty()) continue;
-                local = config.loopbackOnly ? hosts.front() : Address::any(family);
-            }
-            if (hosts.size() > config.maxHostCandidates) hosts.resize(config.maxHostCandidates);
-            std::string error;
-            auto socket =
-                UdpSocket::open(local, config.portRangeBegin, config.portRangeEnd, &error);
-            if (!socket) {
-                if (lastError.empty()) lastError = error;
-                continue;
-            }
-            uint16_t port = socket->localAddress().port();
-            size_t socketIndex = sockets.size();
-            sockets.push_back({std::move(socket), std::nullopt});
-            if (!hosts.empty()) {
-                Base base;
-                base.socket = socketIndex;
-                base.localPreference = static_cast<uint16_t>(
-                    (family == AddressFamily::V6 ? 65535 : 49151) - hostIndex);
-                std::vector<IceCandidate> candidates;
-                for (auto& h : hosts) {
-                    IceCandidate c;
-                    c.type = CandidateType::Host;
-                    c.address = h;
-                    c.address.setPort(port);
-                    c.priority = IceCandidate::computePriority(
-                        CandidateType::Host,
-                        static_cast<uint16_t>(base.localPreference - candidates.size()));
-                    c.foundation = IceCandidate::makeFoundation(CandidateType::Host, h, "");
-                    candidates.push_back(c);
-                }
-                ++hostIndex;
-                base.candidate = candidates.front();
-                sockets[socketIndex].base = addBase(std::move(base), now);
-                if (!config.relayOnly)
-                    for (auto& c : candidates) emitLocal(c);
-                else
-                    for (auto& c : candidates)
-                        locals.push_back(c);  // for selectedPair reports only
-            }
-            for (auto& [server, addresses] : servers) {
-                auto it = std::find_if(addresses.begin(), addresses.end(),
-                                       [&](auto& a) { return a.family() == family; });
-                if (it == addresses.end()) continue;
-                Address serverAddress = *it;
-                if (server.relay) {
-                    TurnClient::Config tc;
-                    tc.server = serverAddress;
-                    tc.username = server.username;
-                    tc.password = server.password;
-                    tc.rto = config.timings.stunRto;
-                    tc.maxTransmissions = config.timings.stunTransmissions;
-                    tc.software = config.software;
-                    size_t si = socketIndex;
-                    auto client = std::make_unique<TurnClient>(
-                        tc, [this, si, serverAddress](std::span<const uint8_t> d) {
-                            sockets[si].socket->sendTo(serverAddress, d);
-                        });
-                    client->start(now);
-                    turns.push_back({std::move(client), socketIndex, false});
-                } else if (!config.relayOnly && sockets[socketIndex].base) {
-                    StunMessage request(StunClass::Request, stun::kBinding);
-                    SrflxQuery q;
-                    q.socket = socketIndex;
-                    q.server = serverAddress;
-                    q.id = request.transactionId();
-                    q.bytes = request.encode();
-                    q.rto = config.timings.stunRto;
-                    q.next = now;
-                    srflx.push_back(std::move(q));
-                }
-            }
+            gatherFamily(family, bind, servers, hostIndex, now);
         }
         updateState();
+    }
+
+    // One socket per address family: its host candidates, then a STUN query or a TURN allocation
+    // per server of that family.
+    void gatherFamily(AddressFamily family, const std::optional<Address>& bind,
+                      const ResolvedServers& servers, uint16_t& hostIndex, Clock::time_point now) {
+        Address local;
+        std::vector<Address> hosts;
+        if (!hostAddresses(family, bind, local, hosts)) return;
+        std::string error;
+        auto socket = UdpSocket::open(local, config.portRangeBegin, config.portRangeEnd, &error);
+        if (!socket) {
+            if (lastError.empty()) lastError = error;
+            return;
+        }
+        const size_t socketIndex = sockets.size();
+        sockets.push_back({std::move(socket), std::nullopt});
+        if (!hosts.empty()) addHostCandidates(socketIndex, family, hosts, hostIndex++, now);
+        for (auto& [server, addresses] : servers) {
+            auto it = std::find_if(addresses.begin(), addresses.end(),
+                                   [&](auto& a) { return a.family() == family; });
+            if (it == addresses.end()) continue;
+            if (server.relay)
+                startAllocation(socketIndex, server, *it, now);
+            else if (!config.relayOnly && sockets[socketIndex].base)
+                startServerReflexiveQuery(socketIndex, *it, now);
+        }
+    }
+
+    // The address to bind and the host addresses it stands for; false when the family is not used.
+    bool hostAddresses(AddressFamily family, const std::optional<Address>& bind, Address& local,
+                       std::vector<Address>& hosts) const {
+        InterfaceFilter filter;
+        filter.ipv4 = family == AddressFamily::V4;
+        filter.ipv6 = family == AddressFamily::V6;
+        filter.loopbackOnly = config.loopbackOnly;
+        if (bind) {
+            if (bind->family() != family) return false;
+            local = *bind;
+            if (!bind->isAny())
+                hosts.push_back(*bind);
+            else
+                hosts = enumerateInterfaces(filter);
+        } else {
+            hosts = enumerateInterfaces(filter);
+            if (hosts.empty()) return false;
+            local = config.loopbackOnly ? hosts.front() : Address::any(family);
+        }
+        if (hosts.size() > config.maxHostCandidates) hosts.resize(config.maxHostCandidates);
+        return true;
+    }
+
+    // One base for the socket; a host candidate per address, signalled unless relay-only.
+    void addHostCandidates(size_t socketIndex, AddressFamily family, const std::vector<Address>& hosts,
+                           uint16_t hostIndex, Clock::time_point now) {
+        const uint16_t port = sockets[socketIndex].socket->localAddress().port();
+        Base base;
+        base.socket = socketIndex;
+        base.localPreference =
+            static_cast<uint16_t>((family == AddressFamily::V6 ? 65535 : 49151) - hostIndex);
+        std::vector<IceCandidate> candidates;
+        for (auto& h : hosts) {
+            IceCandidate c;
+            c.type = CandidateType::Host;
+            c.address = h;
+            c.address.setPort(port);
+            c.priority = IceCandidate::computePriority(
+                CandidateType::Host, static_cast<uint16_t>(base.localPreference - candidates.size()));
+            c.foundation = IceCandidate::makeFoundation(CandidateType::Host, h, "");
+            candidates.push_back(c);
+        }
+        base.candidate = candidates.front();
+        sockets[socketIndex].base = addBase(std::move(base), now);
+        if (!config.relayOnly)
+            for (auto& c : candidates) emitLocal(c);
+        else
+            for (auto& c : candidates) locals.push_back(c);  // for selectedPair reports only
+    }
+
+    // A TURN allocation from the socket; afterTurnChange() reports its outcome.
+    void startAllocation(size_t socketIndex, const IceServerConfig& server, const Address& serverAddress,
+                         Clock::time_point now) {
+        TurnClient::Config tc;
+        tc.server = serverAddress;
+        tc.username = server.username;
+        tc.password = server.password;
+        tc.rto = config.timings.stunRto;
+        tc.maxTransmissions = config.timings.stunTransmissions;
+        tc.software = config.software;
+        auto client = std::make_unique<TurnClient>(
+            tc, [this, socketIndex, serverAddress](std::span<const uint8_t> d) {
+                sockets[socketIndex].socket->sendTo(serverAddress, d);
+            });
+        client->start(now);
+        turns.push_back({std::move(client), socketIndex, false});
+    }
+
+    // A binding request to a STUN server; tick() sends it and retransmits it.
+    void startServerReflexiveQuery(size_t socketIndex, const Address& serverAddress, Clock::time_point now) {
+        StunMessage request(StunClass::Request, stun::kBinding);
+        SrflxQuery q;
+        q.socket = socketIndex;
+        q.server = serverAddress;
+        q.id = request.transactionId();
+        q.bytes = request.encode();
+        q.rto = config.timings.stunRto;
+        q.next = now;
+        srflx.push_back(std::move(q));
     }
 };
 

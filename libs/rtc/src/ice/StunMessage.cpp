@@ -86,6 +86,15 @@ std::vector<uint8_t> hmac(const EVP_MD* md, std::span<const uint8_t> key,
     return out;
 }
 
+// XOR-MAPPED-ADDRESS and kin: the port is XORed with the cookie's high half, the IP with the
+// cookie followed by the transaction id.
+std::array<uint8_t, 16> xorAddressMask(const TransactionId& transactionId) {
+    std::array<uint8_t, 16> mask{};
+    writeU32(mask.data(), stun::kMagicCookie);
+    std::copy(transactionId.begin(), transactionId.end(), mask.begin() + 4);
+    return mask;
+}
+
 }  // namespace
 
 namespace stun {
@@ -243,12 +252,7 @@ void StunMessage::addAddress(uint16_t type, const Address& address) {
     std::vector<uint8_t> ip(bytes.begin(), bytes.end());
     if (isXorAddress(type)) {
         port ^= uint16_t(stun::kMagicCookie >> 16);
-        uint8_t mask[16];
-        mask[0] = uint8_t(stun::kMagicCookie >> 24);
-        mask[1] = uint8_t(stun::kMagicCookie >> 16);
-        mask[2] = uint8_t(stun::kMagicCookie >> 8);
-        mask[3] = uint8_t(stun::kMagicCookie);
-        std::copy(transactionId_.begin(), transactionId_.end(), mask + 4);
+        const auto mask = xorAddressMask(transactionId_);
         for (size_t i = 0; i < ip.size(); ++i) ip[i] ^= mask[i];
     }
     appendU16(v, port);
@@ -311,9 +315,7 @@ std::optional<Address> StunMessage::getAddress(uint16_t type) const {
     std::copy(v.begin() + 4, v.end(), ip);
     if (isXorAddress(type)) {
         port ^= uint16_t(stun::kMagicCookie >> 16);
-        uint8_t mask[16] = {uint8_t(stun::kMagicCookie >> 24), uint8_t(stun::kMagicCookie >> 16),
-                            uint8_t(stun::kMagicCookie >> 8), uint8_t(stun::kMagicCookie)};
-        std::copy(transactionId_.begin(), transactionId_.end(), mask + 4);
+        const auto mask = xorAddressMask(transactionId_);
         for (size_t i = 0; i < ipLen; ++i) ip[i] ^= mask[i];
     }
     return Address::fromBytes({ip, ipLen}, port);

@@ -23,13 +23,13 @@ Reliability fromImpl(const impl::ChannelReliability& reliability) {
     return out;
 }
 
-DataChannel::Internal::Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
+detail::DataChannelInternal::DataChannelInternal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
                                 std::shared_ptr<impl::SerialDispatcher> dispatcher)
     : label(std::move(label)), protocol(std::move(init.protocol)), reliability(init.reliability),
       negotiated(init.negotiated), requestedId(init.id), localMaxMessageSize(localMaxMessageSize),
       dispatcher(std::move(dispatcher)) {}
 
-DataChannel::Internal::Internal(std::shared_ptr<impl::DataChannel> channel,
+detail::DataChannelInternal::DataChannelInternal(std::shared_ptr<impl::DataChannel> channel,
                                 std::shared_ptr<impl::SerialDispatcher> dispatcher)
     : label(channel->label()), protocol(channel->protocol()),
       reliability(fromImpl(channel->reliability())), negotiated(channel->negotiated()),
@@ -45,11 +45,11 @@ size_t payloadOf(const message_variant& message) {
 
 } // namespace
 
-void DataChannel::Internal::post(std::function<void()> task) {
+void detail::DataChannelInternal::post(std::function<void()> task) {
     dispatcher->post(std::move(task));
 }
 
-std::function<void()> DataChannel::Internal::dispatched(std::function<void()> callback) {
+std::function<void()> detail::DataChannelInternal::dispatched(std::function<void()> callback) {
     if (!callback)
         return nullptr;
     return [weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
@@ -62,7 +62,7 @@ std::function<void()> DataChannel::Internal::dispatched(std::function<void()> ca
     };
 }
 
-std::function<void(std::string)> DataChannel::Internal::dispatched(std::function<void(std::string)> callback) {
+std::function<void(std::string)> detail::DataChannelInternal::dispatched(std::function<void(std::string)> callback) {
     if (!callback)
         return nullptr;
     return [weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
@@ -75,11 +75,11 @@ std::function<void(std::string)> DataChannel::Internal::dispatched(std::function
     };
 }
 
-std::function<void(message_variant)> DataChannel::Internal::dispatched(
+std::function<void(message_variant)> detail::DataChannelInternal::dispatched(
     std::function<void(message_variant)> callback) {
     if (!callback)
         return nullptr;
-    std::weak_ptr<Internal> self = shared_from_this();
+    std::weak_ptr<DataChannelInternal> self = shared_from_this();
     return [self, weak = std::weak_ptr<impl::SerialDispatcher>(dispatcher), generation = generation,
             current = generation->load(), callback = std::move(callback)](message_variant message) {
         auto target = weak.lock();
@@ -101,7 +101,7 @@ std::function<void(message_variant)> DataChannel::Internal::dispatched(
     };
 }
 
-bool DataChannel::Internal::bind(std::shared_ptr<impl::DataChannel> channel) {
+bool detail::DataChannelInternal::bind(std::shared_ptr<impl::DataChannel> channel) {
     std::lock_guard lock(mutex);
     if (closed || bound)
         return false;
@@ -125,7 +125,7 @@ bool DataChannel::Internal::bind(std::shared_ptr<impl::DataChannel> channel) {
     return true;
 }
 
-void DataChannel::Internal::closeUnbound() {
+void detail::DataChannelInternal::closeUnbound() {
     std::function<void()> notify;
     {
         std::lock_guard lock(mutex);
@@ -142,17 +142,21 @@ void DataChannel::Internal::closeUnbound() {
         post(std::move(notify));
 }
 
-bool DataChannel::Internal::closedUnbound() const {
+bool detail::DataChannelInternal::closedUnbound() const {
     std::lock_guard lock(mutex);
     return closed && !bound;
 }
 
-std::shared_ptr<impl::DataChannel> DataChannel::Internal::channel() const {
+std::shared_ptr<impl::DataChannel> detail::DataChannelInternal::channel() const {
     std::lock_guard lock(mutex);
     return bound;
 }
 
-DataChannel::DataChannel(std::shared_ptr<Internal> internal) : mInternal(std::move(internal)) {
+std::shared_ptr<DataChannel> detail::DataChannelInternal::handle(std::shared_ptr<DataChannelInternal> internal) {
+    return std::shared_ptr<DataChannel>(new DataChannel(std::move(internal)));
+}
+
+DataChannel::DataChannel(std::shared_ptr<detail::DataChannelInternal> internal) : mInternal(std::move(internal)) {
     if (!mInternal)
         throw std::invalid_argument("DataChannel needs its connection state");
 }

@@ -14,11 +14,15 @@
 
 namespace rtc {
 
-struct DataChannel::Internal : std::enable_shared_from_this<DataChannel::Internal> {
-    Internal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
-             std::shared_ptr<impl::SerialDispatcher> dispatcher);
+struct detail::DataChannelInternal : std::enable_shared_from_this<detail::DataChannelInternal> {
+    DataChannelInternal(std::string label, DataChannelInit init, size_t localMaxMessageSize,
+                        std::shared_ptr<impl::SerialDispatcher> dispatcher);
     // A channel the peer opened: bound from the start.
-    Internal(std::shared_ptr<impl::DataChannel> channel, std::shared_ptr<impl::SerialDispatcher> dispatcher);
+    DataChannelInternal(std::shared_ptr<impl::DataChannel> channel,
+                        std::shared_ptr<impl::SerialDispatcher> dispatcher);
+
+    // The application's handle on this channel.
+    static std::shared_ptr<rtc::DataChannel> handle(std::shared_ptr<DataChannelInternal> internal);
 
     const std::string label;
     const std::string protocol;

@@ -16,7 +16,7 @@ constexpr size_t kMaxDatagram = 65536;
 } // namespace
 
 MediaTransport::MediaTransport(const impl::SrtpKeyMaterial& keys, std::shared_ptr<impl::IceAgent> agent,
-                               std::vector<std::shared_ptr<Track::Internal>> tracks)
+                               std::vector<std::shared_ptr<detail::TrackInternal>> tracks)
     : mSrtp(keys), mAgent(std::move(agent)), mTracks(std::move(tracks)) {}
 
 bool MediaTransport::send(const binary& packet, bool control) {
@@ -32,7 +32,7 @@ bool MediaTransport::send(const binary& packet, bool control) {
                                                  mSendBuffer.size()));
 }
 
-std::shared_ptr<Track::Internal> MediaTransport::trackFor(uint32_t ssrc) {
+std::shared_ptr<detail::TrackInternal> MediaTransport::trackFor(uint32_t ssrc) {
     for (auto& track : mTracks)
         if (track->hasRemoteSsrc(ssrc))
             return track;

@@ -19,7 +19,7 @@ namespace rtc {
 class MediaTransport {
 public:
     MediaTransport(const impl::SrtpKeyMaterial& keys, std::shared_ptr<impl::IceAgent> agent,
-                   std::vector<std::shared_ptr<Track::Internal>> tracks);
+                   std::vector<std::shared_ptr<detail::TrackInternal>> tracks);
 
     // One plain RTP (control false) or RTCP packet out. False when stopped, refused by SRTP or not
     // taken by the transport.
@@ -31,11 +31,11 @@ public:
     impl::SrtpSession::Counters counters() const { return mSrtp.counters(); }
 
 private:
-    std::shared_ptr<Track::Internal> trackFor(uint32_t ssrc);
+    std::shared_ptr<detail::TrackInternal> trackFor(uint32_t ssrc);
 
     impl::SrtpSession mSrtp;
     const std::shared_ptr<impl::IceAgent> mAgent;
-    const std::vector<std::shared_ptr<Track::Internal>> mTracks;
+    const std::vector<std::shared_ptr<detail::TrackInternal>> mTracks;
     std::atomic<bool> mStopped{false};
     std::mutex mSendMutex; // guards the protect buffer
     binary mSendBuffer;

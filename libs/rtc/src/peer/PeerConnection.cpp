@@ -106,9 +106,13 @@ bool isNumericHost(const std::string& host) {
 
 } // namespace
 
-struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
-    explicit Impl(Configuration configuration);
-    ~Impl() override;
+struct detail::PeerConnectionImpl : std::enable_shared_from_this<detail::PeerConnectionImpl>, MediaSink {
+    using State = PeerConnection::State;
+    using GatheringState = PeerConnection::GatheringState;
+    using SignalingState = PeerConnection::SignalingState;
+
+    explicit PeerConnectionImpl(Configuration configuration);
+    ~PeerConnectionImpl() override;
     void init();
 
     // Public operations.
@@ -138,11 +142,11 @@ struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
     Description makeOfferLocked();
     Description makeAnswerLocked();
     std::shared_ptr<impl::DtlsTransport> prepareDtlsLocked(bool& startNow);
-    std::shared_ptr<Track::Internal> findTrackLocked(const std::string& mid) const;
+    std::shared_ptr<detail::TrackInternal> findTrackLocked(const std::string& mid) const;
 
     void startSctp(const std::shared_ptr<impl::DtlsTransport>& dtls);
     void startMedia(const std::shared_ptr<impl::DtlsTransport>& dtls);
-    void bindLocal(const std::shared_ptr<DataChannel::Internal>& internal,
+    void bindLocal(const std::shared_ptr<detail::DataChannelInternal>& internal,
                    const std::shared_ptr<impl::SctpTransport>& sctp);
     void gather();
 
@@ -166,8 +170,8 @@ struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
     std::optional<Description> local, remote;
     std::vector<Candidate> earlyCandidates; // trickled before the remote description
     std::set<std::string> remoteCandidateTexts;
-    std::vector<std::weak_ptr<DataChannel::Internal>> pendingChannels;
-    std::vector<std::shared_ptr<Track::Internal>> tracks;
+    std::vector<std::weak_ptr<detail::DataChannelInternal>> pendingChannels;
+    std::vector<std::shared_ptr<detail::TrackInternal>> tracks;
     std::shared_ptr<impl::DtlsTransport> dtls;
     std::shared_ptr<impl::SctpTransport> sctp;
     std::shared_ptr<MediaTransport> media;
@@ -191,7 +195,7 @@ struct PeerConnection::Impl : std::enable_shared_from_this<Impl>, MediaSink {
     const std::shared_ptr<impl::SerialDispatcher> dispatcher = std::make_shared<impl::SerialDispatcher>();
 };
 
-PeerConnection::Impl::Impl(Configuration configuration)
+detail::PeerConnectionImpl::PeerConnectionImpl(Configuration configuration)
     : config(std::move(configuration)),
       localMaxMessageSize(config.maxMessageSize.value_or(DEFAULT_LOCAL_MAX_MESSAGE_SIZE)) {
     if (config.certificateType == CertificateType::Rsa)
@@ -205,11 +209,11 @@ PeerConnection::Impl::Impl(Configuration configuration)
     certificate = impl::Certificate::generate("rtc");
 }
 
-PeerConnection::Impl::~Impl() {
+detail::PeerConnectionImpl::~PeerConnectionImpl() {
     close();
 }
 
-void PeerConnection::Impl::init() {
+void detail::PeerConnectionImpl::init() {
     impl::IceAgentConfig ice;
     for (const auto& server : config.iceServers) {
         if (server.type == IceServer::Type::Turn && server.relayType != IceServer::RelayType::TurnUdp)
@@ -232,7 +236,7 @@ void PeerConnection::Impl::init() {
     // and a handful of candidate pairs stays far below any rate concern.
     ice.timings.pacing = std::chrono::milliseconds(20);
 
-    std::weak_ptr<Impl> weak = weak_from_this();
+    std::weak_ptr<PeerConnectionImpl> weak = weak_from_this();
     impl::IceAgentCallbacks callbacks;
     callbacks.onLocalCandidate = [weak](const impl::IceCandidate& candidate) {
         if (auto self = weak.lock())
@@ -254,15 +258,15 @@ void PeerConnection::Impl::init() {
     iceTransport = std::make_shared<IceTransport>(agent);
 }
 
-void PeerConnection::Impl::post(std::function<void()> task) {
-    std::weak_ptr<Impl> weak = weak_from_this();
+void detail::PeerConnectionImpl::post(std::function<void()> task) {
+    std::weak_ptr<PeerConnectionImpl> weak = weak_from_this();
     dispatcher->post([weak, task = std::move(task)] {
         if (auto self = weak.lock())
             task();
     });
 }
 
-void PeerConnection::Impl::setStateLocked(State next) {
+void detail::PeerConnectionImpl::setStateLocked(State next) {
     if (state == next || state == State::Closed)
         return;
     if (state == State::Failed && next != State::Closed)
@@ -271,14 +275,14 @@ void PeerConnection::Impl::setStateLocked(State next) {
     post([this, next] { stateCallback(next); });
 }
 
-void PeerConnection::Impl::setSignalingLocked(SignalingState next) {
+void detail::PeerConnectionImpl::setSignalingLocked(SignalingState next) {
     if (signaling == next)
         return;
     signaling = next;
     post([this, next] { signalingCallback(next); });
 }
 
-std::shared_ptr<Track::Internal> PeerConnection::Impl::findTrackLocked(const std::string& mid) const {
+std::shared_ptr<detail::TrackInternal> detail::PeerConnectionImpl::findTrackLocked(const std::string& mid) const {
     for (const auto& track : tracks) {
         std::lock_guard lock(track->mutex);
         if (track->description.mid() == mid)
@@ -287,7 +291,7 @@ std::shared_ptr<Track::Internal> PeerConnection::Impl::findTrackLocked(const std
     return nullptr;
 }
 
-Description PeerConnection::Impl::makeOfferLocked() {
+Description detail::PeerConnectionImpl::makeOfferLocked() {
     Description offer("", Description::Type::Offer, Description::Role::ActPass);
     offer.setIceAttribute(agent->localUfrag(), agent->localPassword());
     offer.setFingerprint(fromFingerprint(certificate->fingerprint()));
@@ -309,7 +313,7 @@ Description PeerConnection::Impl::makeOfferLocked() {
     return offer;
 }
 
-Description PeerConnection::Impl::makeAnswerLocked() {
+Description detail::PeerConnectionImpl::makeAnswerLocked() {
     // Our DTLS role: the offerer lets us choose (actpass); otherwise the opposite of its own.
     auto role = remote->role() == Description::Role::Active ? Description::Role::Passive
                                                              : Description::Role::Active;
@@ -351,7 +355,7 @@ Description PeerConnection::Impl::makeAnswerLocked() {
     return answer;
 }
 
-std::shared_ptr<impl::DtlsTransport> PeerConnection::Impl::prepareDtlsLocked(bool& startNow) {
+std::shared_ptr<impl::DtlsTransport> detail::PeerConnectionImpl::prepareDtlsLocked(bool& startNow) {
     startNow = false;
     if (dtls || !local || !remote || !negotiated)
         return nullptr;
@@ -372,7 +376,7 @@ std::shared_ptr<impl::DtlsTransport> PeerConnection::Impl::prepareDtlsLocked(boo
                                        dtlsClient ? impl::DtlsTransport::Role::Client
                                                   : impl::DtlsTransport::Role::Server,
                                        options);
-    std::weak_ptr<Impl> weak = weak_from_this();
+    std::weak_ptr<PeerConnectionImpl> weak = weak_from_this();
     dtls->onStateChange([weak](TransportState state) {
         if (auto self = weak.lock())
             self->onDtlsState(state);
@@ -386,7 +390,7 @@ std::shared_ptr<impl::DtlsTransport> PeerConnection::Impl::prepareDtlsLocked(boo
     return dtls;
 }
 
-void PeerConnection::Impl::setLocalDescription(Description::Type type) {
+void detail::PeerConnectionImpl::setLocalDescription(Description::Type type) {
     std::shared_ptr<impl::DtlsTransport> startDtls;
     bool startGather = false;
     {
@@ -436,7 +440,7 @@ void PeerConnection::Impl::setLocalDescription(Description::Type type) {
         gather();
 }
 
-void PeerConnection::Impl::gather() {
+void detail::PeerConnectionImpl::gather() {
     bool resolve = std::any_of(config.iceServers.begin(), config.iceServers.end(),
                                [](const IceServer& s) { return !isNumericHost(s.hostname); });
     if (!resolve) {
@@ -451,7 +455,7 @@ void PeerConnection::Impl::gather() {
     gatherThread = std::thread([ice] { ice->gather(); });
 }
 
-void PeerConnection::Impl::setRemoteDescription(Description description) {
+void detail::PeerConnectionImpl::setRemoteDescription(Description description) {
     if (!description.iceUfrag() || !description.icePwd())
         throw std::invalid_argument("Remote description has no ICE credentials");
     auto fingerprint = description.fingerprint();
@@ -500,9 +504,9 @@ void PeerConnection::Impl::setRemoteDescription(Description description) {
             if (!track) {
                 if (description.type() != Description::Type::Offer || tracks.size() >= kMaxTracks)
                     continue;
-                track = std::make_shared<Track::Internal>(weak_from_this(), (*media)->reciprocate(), true, dispatcher);
+                track = std::make_shared<detail::TrackInternal>(weak_from_this(), (*media)->reciprocate(), true, dispatcher);
                 tracks.push_back(track);
-                announced.push_back(std::make_shared<Track>(track));
+                announced.push_back(detail::TrackInternal::handle(track));
             }
             for (auto ssrc : (*media)->getSSRCs())
                 track->addRemoteSsrc(ssrc);
@@ -547,7 +551,7 @@ void PeerConnection::Impl::setRemoteDescription(Description description) {
         startDtls->start();
 }
 
-void PeerConnection::Impl::addRemoteCandidate(Candidate candidate) {
+void detail::PeerConnectionImpl::addRemoteCandidate(Candidate candidate) {
     {
         std::lock_guard lock(mutex);
         if (closed)
@@ -571,7 +575,7 @@ void PeerConnection::Impl::addRemoteCandidate(Candidate candidate) {
     agent->addRemoteCandidate(candidate.candidate());
 }
 
-void PeerConnection::Impl::bindLocal(const std::shared_ptr<DataChannel::Internal>& internal,
+void detail::PeerConnectionImpl::bindLocal(const std::shared_ptr<detail::DataChannelInternal>& internal,
                                      const std::shared_ptr<impl::SctpTransport>& transport) {
     std::optional<uint16_t> stream;
     if (internal->negotiated)
@@ -597,7 +601,7 @@ void PeerConnection::Impl::bindLocal(const std::shared_ptr<DataChannel::Internal
         channel->close();
 }
 
-std::shared_ptr<DataChannel> PeerConnection::Impl::createDataChannel(std::string label,
+std::shared_ptr<DataChannel> detail::PeerConnectionImpl::createDataChannel(std::string label,
                                                                       DataChannelInit init) {
     if (init.reliability.maxRetransmits && init.reliability.maxPacketLifeTime)
         throw std::invalid_argument("A data channel has at most one reliability limit");
@@ -609,7 +613,7 @@ std::shared_ptr<DataChannel> PeerConnection::Impl::createDataChannel(std::string
         throw std::invalid_argument("Data channel label or protocol too long");
     if (!init.negotiated)
         init.id.reset(); // announced channels take the next id of our DTLS role
-    auto internal = std::make_shared<DataChannel::Internal>(std::move(label), std::move(init),
+    auto internal = std::make_shared<detail::DataChannelInternal>(std::move(label), std::move(init),
                                                             localMaxMessageSize, dispatcher);
     std::shared_ptr<impl::SctpTransport> transport;
     {
@@ -627,10 +631,10 @@ std::shared_ptr<DataChannel> PeerConnection::Impl::createDataChannel(std::string
     }
     if (transport)
         bindLocal(internal, transport);
-    return std::make_shared<DataChannel>(internal);
+    return detail::DataChannelInternal::handle(internal);
 }
 
-std::shared_ptr<Track> PeerConnection::Impl::addTrack(Description::Media description) {
+std::shared_ptr<Track> detail::PeerConnectionImpl::addTrack(Description::Media description) {
     std::lock_guard lock(mutex);
     if (closed)
         throw std::logic_error("Peer connection is closed");
@@ -642,17 +646,17 @@ std::shared_ptr<Track> PeerConnection::Impl::addTrack(Description::Media descrip
         throw std::invalid_argument("Duplicate track media id " + description.mid());
     if (tracks.size() >= kMaxTracks)
         throw std::invalid_argument("Too many tracks");
-    auto internal = std::make_shared<Track::Internal>(weak_from_this(), std::move(description), false, dispatcher);
+    auto internal = std::make_shared<detail::TrackInternal>(weak_from_this(), std::move(description), false, dispatcher);
     tracks.push_back(internal);
-    return std::make_shared<Track>(internal);
+    return detail::TrackInternal::handle(internal);
 }
 
-void PeerConnection::Impl::close() {
+void detail::PeerConnectionImpl::close() {
     std::shared_ptr<impl::DtlsTransport> oldDtls;
     std::shared_ptr<impl::SctpTransport> oldSctp;
     std::shared_ptr<MediaTransport> oldMedia;
-    std::vector<std::weak_ptr<DataChannel::Internal>> pending;
-    std::vector<std::shared_ptr<Track::Internal>> oldTracks;
+    std::vector<std::weak_ptr<detail::DataChannelInternal>> pending;
+    std::vector<std::shared_ptr<detail::TrackInternal>> oldTracks;
     std::thread gatherer;
     {
         std::lock_guard lock(mutex);
@@ -690,7 +694,7 @@ void PeerConnection::Impl::close() {
         track->close();
 }
 
-void PeerConnection::Impl::onIceCandidate(const impl::IceCandidate& iceCandidate) {
+void detail::PeerConnectionImpl::onIceCandidate(const impl::IceCandidate& iceCandidate) {
     std::lock_guard lock(mutex);
     if (closed || !local)
         return;
@@ -707,7 +711,7 @@ void PeerConnection::Impl::onIceCandidate(const impl::IceCandidate& iceCandidate
     post([this, c = *candidate] { localCandidateCallback(c); });
 }
 
-void PeerConnection::Impl::onIceGatheringDone() {
+void detail::PeerConnectionImpl::onIceGatheringDone() {
     std::lock_guard lock(mutex);
     if (closed || gathering == GatheringState::Complete)
         return;
@@ -717,7 +721,7 @@ void PeerConnection::Impl::onIceGatheringDone() {
     post([this] { gatheringCallback(GatheringState::Complete); });
 }
 
-void PeerConnection::Impl::onIceState(impl::IceState iceState) {
+void detail::PeerConnectionImpl::onIceState(impl::IceState iceState) {
     std::shared_ptr<impl::DtlsTransport> startDtls;
     std::optional<TransportState> lower;
     {
@@ -766,7 +770,7 @@ void PeerConnection::Impl::onIceState(impl::IceState iceState) {
         startDtls->start();
 }
 
-void PeerConnection::Impl::onIceData(std::span<const uint8_t> data) {
+void detail::PeerConnectionImpl::onIceData(std::span<const uint8_t> data) {
     if (data.empty())
         return;
     // RFC 7983: 20..63 DTLS, 128..191 RTP and RTCP (STUN never gets here).
@@ -784,7 +788,7 @@ void PeerConnection::Impl::onIceData(std::span<const uint8_t> data) {
     }
 }
 
-void PeerConnection::Impl::onDtlsState(TransportState dtlsState) {
+void detail::PeerConnectionImpl::onDtlsState(TransportState dtlsState) {
     std::shared_ptr<impl::DtlsTransport> connected;
     std::shared_ptr<impl::SctpTransport> stopSctp;
     std::shared_ptr<MediaTransport> stopMedia;
@@ -827,7 +831,7 @@ void PeerConnection::Impl::onDtlsState(TransportState dtlsState) {
         post([this] { close(); });
 }
 
-void PeerConnection::Impl::startSctp(const std::shared_ptr<impl::DtlsTransport>& transport) {
+void detail::PeerConnectionImpl::startSctp(const std::shared_ptr<impl::DtlsTransport>& transport) {
     impl::SctpTransport::Options options;
     {
         std::lock_guard lock(mutex);
@@ -847,7 +851,7 @@ void PeerConnection::Impl::startSctp(const std::shared_ptr<impl::DtlsTransport>&
     }
     options.mtu = transport->maxPayloadSize();
     auto created = impl::SctpTransport::create(transport, options);
-    std::weak_ptr<Impl> weak = weak_from_this();
+    std::weak_ptr<PeerConnectionImpl> weak = weak_from_this();
     created->onChannel([weak](std::shared_ptr<impl::DataChannel> channel) {
         if (auto self = weak.lock())
             self->onRemoteChannel(std::move(channel));
@@ -858,7 +862,7 @@ void PeerConnection::Impl::startSctp(const std::shared_ptr<impl::DtlsTransport>&
         if (auto self = weak.lock())
             self->onSctpState(state);
     });
-    std::vector<std::weak_ptr<DataChannel::Internal>> pending;
+    std::vector<std::weak_ptr<detail::DataChannelInternal>> pending;
     {
         std::lock_guard lock(mutex);
         if (closed || sctp)
@@ -872,7 +876,7 @@ void PeerConnection::Impl::startSctp(const std::shared_ptr<impl::DtlsTransport>&
             bindLocal(internal, created);
 }
 
-void PeerConnection::Impl::onSctpState(TransportState sctpState) {
+void detail::PeerConnectionImpl::onSctpState(TransportState sctpState) {
     bool closeNow = false;
     {
         std::lock_guard lock(mutex);
@@ -897,11 +901,11 @@ void PeerConnection::Impl::onSctpState(TransportState sctpState) {
         post([this] { close(); });
 }
 
-void PeerConnection::Impl::onRemoteChannel(std::shared_ptr<impl::DataChannel> channel) {
+void detail::PeerConnectionImpl::onRemoteChannel(std::shared_ptr<impl::DataChannel> channel) {
     {
         std::lock_guard lock(mutex);
         if (!closed) {
-            auto wrapped = std::make_shared<DataChannel>(std::make_shared<DataChannel::Internal>(channel, dispatcher));
+            auto wrapped = detail::DataChannelInternal::handle(std::make_shared<detail::DataChannelInternal>(channel, dispatcher));
             post([this, wrapped] { dataChannelCallback(wrapped); });
             return;
         }
@@ -909,8 +913,8 @@ void PeerConnection::Impl::onRemoteChannel(std::shared_ptr<impl::DataChannel> ch
     channel->close();
 }
 
-void PeerConnection::Impl::startMedia(const std::shared_ptr<impl::DtlsTransport>& transport) {
-    std::vector<std::shared_ptr<Track::Internal>> open;
+void detail::PeerConnectionImpl::startMedia(const std::shared_ptr<impl::DtlsTransport>& transport) {
+    std::vector<std::shared_ptr<detail::TrackInternal>> open;
     std::shared_ptr<MediaTransport> created;
     {
         std::lock_guard lock(mutex);
@@ -932,7 +936,7 @@ void PeerConnection::Impl::startMedia(const std::shared_ptr<impl::DtlsTransport>
         track->open();
 }
 
-bool PeerConnection::Impl::sendMedia(binary packet, bool control) {
+bool detail::PeerConnectionImpl::sendMedia(binary packet, bool control) {
     std::shared_ptr<MediaTransport> transport;
     {
         std::lock_guard lock(mutex);
@@ -941,7 +945,7 @@ bool PeerConnection::Impl::sendMedia(binary packet, bool control) {
     return transport && transport->send(std::move(packet), control);
 }
 
-size_t PeerConnection::Impl::maxMediaPacketSize() const {
+size_t detail::PeerConnectionImpl::maxMediaPacketSize() const {
     size_t mtu = config.mtu.value_or(DEFAULT_MTU);
     return mtu > kDatagramOverhead + 32 ? mtu - kDatagramOverhead - 32 : 0;
 }
@@ -951,7 +955,7 @@ size_t PeerConnection::Impl::maxMediaPacketSize() const {
 PeerConnection::PeerConnection() : PeerConnection(Configuration{}) {}
 
 PeerConnection::PeerConnection(Configuration config)
-    : mImpl(std::make_shared<Impl>(std::move(config))) {
+    : mImpl(std::make_shared<detail::PeerConnectionImpl>(std::move(config))) {
     mImpl->init();
 }
 

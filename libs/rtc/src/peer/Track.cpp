@@ -11,7 +11,7 @@
 
 namespace rtc {
 
-struct Track::Sender {
+struct detail::TrackSender {
     struct Frame {
         binary data;
         FrameInfo info;
@@ -38,7 +38,7 @@ struct Track::Sender {
 namespace {
 
 // Chain, SRTP and transport for one frame. False when nothing left the chain or a packet was refused.
-bool sendFrameNow(Track::Internal& internal, binary frame, FrameInfo info) {
+bool sendFrameNow(detail::TrackInternal& internal, binary frame, FrameInfo info) {
     message_vector messages{make_message(std::move(frame), Message::Binary, std::make_shared<FrameInfo>(info))};
     std::shared_ptr<MediaHandler> chain;
     {
@@ -62,10 +62,8 @@ bool sendFrameNow(Track::Internal& internal, binary frame, FrameInfo info) {
     return all;
 }
 
-}  // namespace
-
 // Holds only the track's state, never the Track, so the last handle is not dropped on this thread.
-void Track::runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> internal) {
+void runSender(std::shared_ptr<detail::TrackSender> sender, std::shared_ptr<detail::TrackInternal> internal) {
     std::unique_lock lock(sender->mutex);
     for (;;) {
         sender->wake.wait(lock, [&] { return sender->stopping || !sender->frames.empty(); });
@@ -100,13 +98,15 @@ void Track::runSender(std::shared_ptr<Sender> sender, std::shared_ptr<Internal> 
     }
 }
 
-Track::Internal::Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
+}  // namespace
+
+detail::TrackInternal::TrackInternal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
                           std::shared_ptr<impl::SerialDispatcher> dispatcher)
     : sink(std::move(sink)), remote(remote), dispatcher(std::move(dispatcher)),
       description(std::move(description)) {}
 
-bool Track::Internal::post(std::function<void()> task, size_t bytes) {
-    std::weak_ptr<Internal> weak = weak_from_this();
+bool detail::TrackInternal::post(std::function<void()> task, size_t bytes) {
+    std::weak_ptr<TrackInternal> weak = weak_from_this();
     return dispatcher->post(
         [weak, task = std::move(task)] {
             if (auto self = weak.lock())
@@ -115,7 +115,7 @@ bool Track::Internal::post(std::function<void()> task, size_t bytes) {
         bytes);
 }
 
-void Track::Internal::open() {
+void detail::TrackInternal::open() {
     if (isClosed)
         return;
     bool notify;
@@ -131,7 +131,7 @@ void Track::Internal::open() {
         post([this] { openCallback(); });
 }
 
-void Track::Internal::close() {
+void detail::TrackInternal::close() {
     if (isClosed.exchange(true))
         return;
     isOpen = false;
@@ -148,12 +148,12 @@ void Track::Internal::close() {
         post([this] { closedCallback(); });
 }
 
-void Track::Internal::setDescription(Description::Media media) {
+void detail::TrackInternal::setDescription(Description::Media media) {
     std::lock_guard lock(mutex);
     description = std::move(media);
 }
 
-bool Track::Internal::hasRemoteSsrc(uint32_t ssrc) const {
+bool detail::TrackInternal::hasRemoteSsrc(uint32_t ssrc) const {
     std::lock_guard lock(mutex);
     for (auto s : remoteSsrcs)
         if (s == ssrc)
@@ -161,7 +161,7 @@ bool Track::Internal::hasRemoteSsrc(uint32_t ssrc) const {
     return false;
 }
 
-void Track::Internal::addRemoteSsrc(uint32_t ssrc) {
+void detail::TrackInternal::addRemoteSsrc(uint32_t ssrc) {
     std::lock_guard lock(mutex);
     if (remoteSsrcs.size() >= SDP_MAX_SSRCS)
         return;
@@ -171,19 +171,19 @@ void Track::Internal::addRemoteSsrc(uint32_t ssrc) {
     remoteSsrcs.push_back(ssrc);
 }
 
-std::vector<uint32_t> Track::Internal::localSsrcs() const {
+std::vector<uint32_t> detail::TrackInternal::localSsrcs() const {
     std::lock_guard lock(mutex);
     return description.getSSRCs();
 }
 
-bool Track::Internal::outgoingMessage(message_ptr message) {
+bool detail::TrackInternal::outgoingMessage(message_ptr message) {
     auto out = sink.lock();
     if (!out || !message)
         return false;
     return out->sendMedia(*message, message->type == Message::Control);
 }
 
-void Track::Internal::incoming(message_ptr packet) {
+void detail::TrackInternal::incoming(message_ptr packet) {
     if (isClosed)
         return;
     std::shared_ptr<MediaHandler> chain;
@@ -209,7 +209,7 @@ void Track::Internal::incoming(message_ptr packet) {
     }
 }
 
-void Track::Internal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
+void detail::TrackInternal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
     const auto when = chain->wakeTimeChain();
     if (!when || (wakeAt && *wakeAt <= *when))
         return; // nothing wanted, or an earlier wake-up will ask again
@@ -217,7 +217,7 @@ void Track::Internal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
     if (wakeAt)
         timer.cancel(wakeTask);
     wakeAt = when;
-    std::weak_ptr<Internal> weak = weak_from_this();
+    std::weak_ptr<TrackInternal> weak = weak_from_this();
     wakeTask = timer.schedule(*when, [weak, when = *when] {
         auto self = weak.lock();
         if (!self)
@@ -232,7 +232,7 @@ void Track::Internal::scheduleWake(const std::shared_ptr<MediaHandler>& chain) {
     });
 }
 
-void Track::Internal::deliver(message_ptr message) {
+void detail::TrackInternal::deliver(message_ptr message) {
     if (!message)
         return;
     const size_t bytes = std::max<size_t>(1, message->size());
@@ -248,8 +248,12 @@ void Track::Internal::deliver(message_ptr message) {
         post([this] { errorCallback("Received frame dropped: the callback queue is full"); });
 }
 
-Track::Track(std::shared_ptr<Internal> internal)
-    : mInternal(std::move(internal)), mSender(std::make_shared<Sender>()) {
+std::shared_ptr<Track> detail::TrackInternal::handle(std::shared_ptr<TrackInternal> internal) {
+    return std::shared_ptr<Track>(new Track(std::move(internal)));
+}
+
+Track::Track(std::shared_ptr<detail::TrackInternal> internal)
+    : mInternal(std::move(internal)), mSender(std::make_shared<detail::TrackSender>()) {
     if (!mInternal)
         throw std::invalid_argument("Track needs its connection state");
 }
@@ -373,7 +377,7 @@ bool Track::sendFrame(binary frame, FrameInfo info) {
         mSender->threadId = mSender->thread.get_id();
     }
     mSender->bytes += frame.size();
-    mSender->frames.push_back(Sender::Frame{std::move(frame), info});
+    mSender->frames.push_back(detail::TrackSender::Frame{std::move(frame), info});
     mSender->wake.notify_one();
     return true;
 }

@@ -25,9 +25,12 @@ public:
     virtual size_t maxMediaPacketSize() const = 0;
 };
 
-struct Track::Internal : std::enable_shared_from_this<Track::Internal> {
-    Internal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
-             std::shared_ptr<impl::SerialDispatcher> dispatcher);
+struct detail::TrackInternal : std::enable_shared_from_this<detail::TrackInternal> {
+    TrackInternal(std::weak_ptr<MediaSink> sink, Description::Media description, bool remote,
+                  std::shared_ptr<impl::SerialDispatcher> dispatcher);
+
+    // The application's handle on this track.
+    static std::shared_ptr<Track> handle(std::shared_ptr<TrackInternal> internal);
 
     // Called by the connection.
     void open();

@@ -63,108 +63,145 @@ ReportBlock readBlock(Bytes b) {
     return r;
 }
 
-std::optional<Packet> decode(const Raw& raw) {
+std::optional<Packet> decodeSenderReport(const Raw& raw) {
     const Bytes b = raw.body;
+    if (b.size() < 24 + 24 * std::size_t(raw.count)) return std::nullopt;
+    SenderReport sr;
+    sr.ssrc = readU32(b, 0);
+    sr.ntpTimestamp = readU64(b, 4);
+    sr.rtpTimestamp = readU32(b, 12);
+    sr.packetCount = readU32(b, 16);
+    sr.octetCount = readU32(b, 20);
+    for (std::size_t i = 0; i < raw.count; ++i) sr.reports.push_back(readBlock(b.subspan(24 + 24 * i, 24)));
+    return sr;
+}
+
+std::optional<Packet> decodeReceiverReport(const Raw& raw) {
+    const Bytes b = raw.body;
+    if (b.size() < 4 + 24 * std::size_t(raw.count)) return std::nullopt;
+    ReceiverReport rr;
+    rr.ssrc = readU32(b, 0);
+    for (std::size_t i = 0; i < raw.count; ++i) rr.reports.push_back(readBlock(b.subspan(4 + 24 * i, 24)));
+    return rr;
+}
+
+// One SDES chunk at `at`: SSRC, items up to the end-of-list item, zero padding to 32 bits. Moves
+// `at` past the chunk; nullopt when it is malformed.
+std::optional<SdesChunk> decodeSdesChunk(Bytes b, std::size_t& at) {
+    if (b.size() - at < 4) return std::nullopt;
+    SdesChunk c;
+    c.ssrc = readU32(b, at);
+    at += 4;
+    for (;;) {
+        if (at >= b.size()) return std::nullopt;  // missing end-of-list item
+        const uint8_t type = u8(b, at);
+        if (type == 0) {
+            ++at;
+            break;
+        }
+        if (b.size() - at < 2) return std::nullopt;
+        const std::size_t length = u8(b, at + 1);
+        if (b.size() - at - 2 < length) return std::nullopt;
+        const auto* text = reinterpret_cast<const char*>(b.data() + at + 2);
+        c.items.push_back(SdesItem{type, std::string(text, length)});
+        at += 2 + length;
+    }
+    // Chunks end on a 32-bit boundary with zero bytes.
+    while (at % 4) {
+        if (at >= b.size() || u8(b, at) != 0) return std::nullopt;
+        ++at;
+    }
+    return c;
+}
+
+std::optional<Packet> decodeSourceDescription(const Raw& raw) {
+    const Bytes b = raw.body;
+    SourceDescription sdes;
+    std::size_t at = 0;
+    for (std::size_t chunk = 0; chunk < raw.count; ++chunk) {
+        auto c = decodeSdesChunk(b, at);
+        if (!c) return std::nullopt;
+        sdes.chunks.push_back(std::move(*c));
+    }
+    if (at != b.size()) return std::nullopt;
+    return sdes;
+}
+
+std::optional<Packet> decodeGoodbye(const Raw& raw) {
+    const Bytes b = raw.body;
+    if (b.size() < 4 * std::size_t(raw.count)) return std::nullopt;
+    Goodbye bye;
+    for (std::size_t i = 0; i < raw.count; ++i) bye.ssrcs.push_back(readU32(b, 4 * i));
+    std::size_t at = 4 * std::size_t(raw.count);
+    if (at < b.size()) {
+        const std::size_t length = u8(b, at);
+        if (b.size() - at - 1 < length) return std::nullopt;
+        bye.reason.assign(reinterpret_cast<const char*>(b.data() + at + 1), length);
+        at += 1 + length;
+        while (at < b.size())
+            if (u8(b, at++) != 0) return std::nullopt;
+    }
+    return bye;
+}
+
+// Generic NACK (RTPFB, FMT 1): each PID/BLP pair names the PID and up to 16 packets after it.
+std::optional<Packet> decodeNack(const Raw& raw) {
+    const Bytes b = raw.body;
+    if (b.size() < 12 || (b.size() - 8) % 4) return std::nullopt;
+    Nack nack;
+    nack.senderSsrc = readU32(b, 0);
+    nack.mediaSsrc = readU32(b, 4);
+    for (std::size_t at = 8; at < b.size(); at += 4) {
+        const uint16_t pid = readU16(b, at);
+        const uint16_t blp = readU16(b, at + 2);
+        nack.lost.push_back(pid);
+        for (int bit = 0; bit < 16; ++bit)
+            if (blp & (1u << bit)) nack.lost.push_back(uint16_t(pid + bit + 1));
+    }
+    return nack;
+}
+
+// PLI (PSFB, FMT 1).
+std::optional<Packet> decodePictureLoss(const Raw& raw) {
+    const Bytes b = raw.body;
+    if (b.size() != 8) return std::nullopt;
+    return PictureLossIndication{readU32(b, 0), readU32(b, 4)};
+}
+
+// FIR (PSFB, FMT 4).
+std::optional<Packet> decodeFullIntraRequest(const Raw& raw) {
+    const Bytes b = raw.body;
+    if (b.size() < 16 || (b.size() - 8) % 8) return std::nullopt;
+    FullIntraRequest fir;
+    fir.senderSsrc = readU32(b, 0);
+    for (std::size_t at = 8; at < b.size(); at += 8)
+        fir.entries.push_back(FullIntraRequest::Entry{readU32(b, at), u8(b, at + 4)});
+    return fir;
+}
+
+// Any other packet, kept as it came; feedback needs at least its two SSRCs.
+std::optional<Packet> decodeOther(const Raw& raw) {
+    const Bytes b = raw.body;
+    if ((raw.type == RTPFB || raw.type == PSFB) && b.size() < 8) return std::nullopt;
+    return Other{raw.type, raw.count, binary(b.begin(), b.end())};
+}
+
+std::optional<Packet> decode(const Raw& raw) {
     switch (raw.type) {
-    case SR: {
-        if (b.size() < 24 + 24 * std::size_t(raw.count)) return std::nullopt;
-        SenderReport sr;
-        sr.ssrc = readU32(b, 0);
-        sr.ntpTimestamp = readU64(b, 4);
-        sr.rtpTimestamp = readU32(b, 12);
-        sr.packetCount = readU32(b, 16);
-        sr.octetCount = readU32(b, 20);
-        for (std::size_t i = 0; i < raw.count; ++i) sr.reports.push_back(readBlock(b.subspan(24 + 24 * i, 24)));
-        return sr;
-    }
-    case RR: {
-        if (b.size() < 4 + 24 * std::size_t(raw.count)) return std::nullopt;
-        ReceiverReport rr;
-        rr.ssrc = readU32(b, 0);
-        for (std::size_t i = 0; i < raw.count; ++i) rr.reports.push_back(readBlock(b.subspan(4 + 24 * i, 24)));
-        return rr;
-    }
-    case SDES: {
-        SourceDescription sdes;
-        std::size_t at = 0;
-        for (std::size_t chunk = 0; chunk < raw.count; ++chunk) {
-            if (b.size() - at < 4) return std::nullopt;
-            SdesChunk c;
-            c.ssrc = readU32(b, at);
-            at += 4;
-            for (;;) {
-                if (at >= b.size()) return std::nullopt;  // missing end-of-list item
-                const uint8_t type = u8(b, at);
-                if (type == 0) {
-                    ++at;
-                    break;
-                }
-                if (b.size() - at < 2) return std::nullopt;
-                const std::size_t length = u8(b, at + 1);
-                if (b.size() - at - 2 < length) return std::nullopt;
-                const auto* text = reinterpret_cast<const char*>(b.data() + at + 2);
-                c.items.push_back(SdesItem{type, std::string(text, length)});
-                at += 2 + length;
-            }
-            // Chunks end on a 32-bit boundary with zero bytes.
-            while (at % 4) {
-                if (at >= b.size() || u8(b, at) != 0) return std::nullopt;
-                ++at;
-            }
-            sdes.chunks.push_back(std::move(c));
-        }
-        if (at != b.size()) return std::nullopt;
-        return sdes;
-    }
-    case BYE: {
-        if (b.size() < 4 * std::size_t(raw.count)) return std::nullopt;
-        Goodbye bye;
-        for (std::size_t i = 0; i < raw.count; ++i) bye.ssrcs.push_back(readU32(b, 4 * i));
-        std::size_t at = 4 * std::size_t(raw.count);
-        if (at < b.size()) {
-            const std::size_t length = u8(b, at);
-            if (b.size() - at - 1 < length) return std::nullopt;
-            bye.reason.assign(reinterpret_cast<const char*>(b.data() + at + 1), length);
-            at += 1 + length;
-            while (at < b.size())
-                if (u8(b, at++) != 0) return std::nullopt;
-        }
-        return bye;
-    }
+    case SR: return decodeSenderReport(raw);
+    case RR: return decodeReceiverReport(raw);
+    case SDES: return decodeSourceDescription(raw);
+    case BYE: return decodeGoodbye(raw);
     case RTPFB:
-        if (raw.count == 1) {
-            if (b.size() < 12 || (b.size() - 8) % 4) return std::nullopt;
-            Nack nack;
-            nack.senderSsrc = readU32(b, 0);
-            nack.mediaSsrc = readU32(b, 4);
-            for (std::size_t at = 8; at < b.size(); at += 4) {
-                const uint16_t pid = readU16(b, at);
-                const uint16_t blp = readU16(b, at + 2);
-                nack.lost.push_back(pid);
-                for (int bit = 0; bit < 16; ++bit)
-                    if (blp & (1u << bit)) nack.lost.push_back(uint16_t(pid + bit + 1));
-            }
-            return nack;
-        }
+        if (raw.count == 1) return decodeNack(raw);
         break;
     case PSFB:
-        if (raw.count == 1) {
-            if (b.size() != 8) return std::nullopt;
-            return PictureLossIndication{readU32(b, 0), readU32(b, 4)};
-        }
-        if (raw.count == 4) {
-            if (b.size() < 16 || (b.size() - 8) % 8) return std::nullopt;
-            FullIntraRequest fir;
-            fir.senderSsrc = readU32(b, 0);
-            for (std::size_t at = 8; at < b.size(); at += 8)
-                fir.entries.push_back(FullIntraRequest::Entry{readU32(b, at), u8(b, at + 4)});
-            return fir;
-        }
+        if (raw.count == 1) return decodePictureLoss(raw);
+        if (raw.count == 4) return decodeFullIntraRequest(raw);
         break;
     default: break;
     }
-    if ((raw.type == RTPFB || raw.type == PSFB) && b.size() < 8) return std::nullopt;
-    return Other{raw.type, raw.count, binary(b.begin(), b.end())};
+    return decodeOther(raw);
 }
 
 // Header with a placeholder length; finish() fills it in.

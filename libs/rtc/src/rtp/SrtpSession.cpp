@@ -46,7 +46,7 @@ std::size_t rtpHeaderLength(const uint8_t* p, std::size_t size) {
     if (header > size) return 0;
     if (p[0] & 0x10) {
         if (size - header < 4) return 0;
-        const std::size_t words = std::size_t(p[header + 2]) << 8 | p[header + 3];
+        const std::size_t words = readU16(p + header + 2);
         header += 4;
         if (size - header < 4 * words) return 0;
         header += 4 * words;
@@ -243,26 +243,35 @@ std::unique_ptr<SrtpSession::Context> makeContext(SrtpProfile profile, std::span
     return c;
 }
 
+// The session keys of one stream (RTP or RTCP) of a direction.
+struct StreamKeys {
+    const std::array<uint8_t, 14>& salt;
+    EVP_CIPHER_CTX* cipher;
+    MacContext& mac;
+};
+
+StreamKeys rtpKeys(SrtpSession::Context& c) { return {c.rtpSalt, c.rtpCipher.get(), c.rtpMac}; }
+StreamKeys rtcpKeys(SrtpSession::Context& c) { return {c.rtcpSalt, c.rtcpCipher.get(), c.rtcpMac}; }
+
 // AES-CM: keystream XOR over data, IV = salt XOR SSRC << 64 XOR index << 16.
-bool counterMode(SrtpSession::Context& c, bool rtcp, uint32_t ssrc, uint64_t index, uint8_t* data, std::size_t n) {
+bool counterMode(const StreamKeys& k, uint32_t ssrc, uint64_t index, uint8_t* data, std::size_t n) {
     uint8_t iv[16] = {};
-    std::memcpy(iv, rtcp ? c.rtcpSalt.data() : c.rtpSalt.data(), kCmSaltLength);
+    std::memcpy(iv, k.salt.data(), kCmSaltLength);
     iv[4] ^= uint8_t(ssrc >> 24);
     iv[5] ^= uint8_t(ssrc >> 16);
     iv[6] ^= uint8_t(ssrc >> 8);
     iv[7] ^= uint8_t(ssrc);
     for (int i = 0; i < 6; ++i) iv[13 - i] ^= uint8_t(index >> (8 * i));
-    EVP_CIPHER_CTX* ctx = rtcp ? c.rtcpCipher.get() : c.rtpCipher.get();
     int produced = 0;
-    if (EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, iv, -1) != 1) return false;
+    if (EVP_CipherInit_ex(k.cipher, nullptr, nullptr, nullptr, iv, -1) != 1) return false;
     if (n == 0) return true;
-    return EVP_CipherUpdate(ctx, data, &produced, data, int(n)) == 1 && std::size_t(produced) == n;
+    return EVP_CipherUpdate(k.cipher, data, &produced, data, int(n)) == 1 && std::size_t(produced) == n;
 }
 
-bool hmac(SrtpSession::Context& c, bool rtcp, const uint8_t* data, std::size_t n, const uint8_t* extra,
-          std::size_t extraLength, uint8_t* tag) {
+bool hmac(const StreamKeys& k, const uint8_t* data, std::size_t n, const uint8_t* extra, std::size_t extraLength,
+          uint8_t* tag) {
     uint8_t full[SHA_DIGEST_LENGTH];
-    (rtcp ? c.rtcpMac : c.rtpMac).compute(data, n, extra, extraLength, full);
+    k.mac.compute(data, n, extra, extraLength, full);
     std::memcpy(tag, full, kHmacTagLength);
     return true;
 }
@@ -272,9 +281,16 @@ void gcmIv(const std::array<uint8_t, 14>& salt, uint32_t ssrc, uint32_t high, ui
     uint8_t block[12] = {0, 0};
     writeU32(block + 2, ssrc);
     writeU32(block + 6, high);
-    block[10] = uint8_t(low >> 8);
-    block[11] = uint8_t(low);
+    writeU16(block + 10, low);
     for (int i = 0; i < 12; ++i) iv[i] = block[i] ^ salt[i];
+}
+
+// SRTCP with AES-GCM: the SRTP IV with ROC and sequence 0, the SRTCP index in its last 4 bytes.
+void rtcpGcmIv(const std::array<uint8_t, 14>& salt, uint32_t ssrc, uint32_t index, uint8_t iv[12]) {
+    gcmIv(salt, ssrc, 0, 0, iv);
+    uint8_t indexBlock[4];
+    writeU32(indexBlock, index);
+    for (int i = 0; i < 4; ++i) iv[8 + i] = salt[8 + i] ^ indexBlock[i];
 }
 
 bool gcmSeal(EVP_CIPHER_CTX* ctx, const uint8_t iv[12], const uint8_t* aad, std::size_t aadLength,
@@ -313,6 +329,17 @@ typename Map::mapped_type* sourceFor(Map& map, uint32_t ssrc, bool create, uint6
         return &map.emplace(ssrc, RtcpSource{}).first->second;
 }
 
+// An authentic packet of a source not seen before: its state is kept, up to kMaxSources.
+template <typename Map>
+typename Map::mapped_type* keepSource(Map& map, typename Map::iterator found, uint32_t ssrc,
+                                      typename Map::mapped_type& fresh) {
+    if (found != map.end()) return &found->second;
+    if (map.size() >= kMaxSources) return nullptr;
+    return &map.emplace(ssrc, std::move(fresh)).first->second;
+}
+
+bool fitsInt(std::size_t size, std::size_t headroom = 0) { return size <= std::size_t(INT_MAX) - headroom; }
+
 }  // namespace
 
 SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> localKey,
@@ -330,138 +357,139 @@ SrtpSession::SrtpSession(SrtpProfile profile, std::span<const std::uint8_t> loca
 
 SrtpSession::~SrtpSession() = default;
 
-SrtpSession::Result SrtpSession::protect(binary& packet, bool rtcp) {
-    const std::size_t size = packet.size();
-    if (size > std::size_t(INT_MAX) - kProtectHeadroom) return Result::Malformed;
-    const uint8_t* p = bytesOf(packet);
-    std::size_t header = 0;
-    if (rtcp) {
-        if (size < 8 || (p[0] >> 6) != 2) return Result::Malformed;
-    } else {
-        header = rtpHeaderLength(p, size);
-        if (!header) return Result::Malformed;
+SrtpSession::Result SrtpSession::protectFailed(binary& packet, std::size_t plainSize) {
+    packet.resize(plainSize);
+    ++mSendCounters.rejectedOther;
+    return Result::Error;
+}
+
+SrtpSession::Result SrtpSession::rejected(Result result) {
+    switch (result) {
+    case Result::AuthFailed: ++mReceiveCounters.rejectedAuth; break;
+    case Result::Replay: ++mReceiveCounters.rejectedReplay; break;
+    default: ++mReceiveCounters.rejectedOther; break;
     }
+    return result;
+}
+
+SrtpSession::Result SrtpSession::protectRtp(binary& packet) {
+    const std::size_t size = packet.size();
+    if (!fitsInt(size, kProtectHeadroom)) return Result::Malformed;
+    const uint8_t* p = bytesOf(packet);
+    const std::size_t header = rtpHeaderLength(p, size);
+    if (!header) return Result::Malformed;
     Context& c = *mOutbound;
     std::lock_guard lock(mSendMutex);
-    const uint32_t ssrc = readU32(p + (rtcp ? 4 : 8));
+    const uint32_t ssrc = readU32(p + 8);
+    RtpSource* source = sourceFor(c.rtp, ssrc, true, c.windowSize);
+    if (!source) return protectFailed(packet, size);
+    const uint16_t sequence = readU16(p + 2);
+    const uint32_t roc = source->guessRoc(sequence);
+    const uint64_t index = uint64_t(roc) << 16 | sequence;
     bool ok;
-    if (!rtcp) {
-        RtpSource* source = sourceFor(c.rtp, ssrc, true, c.windowSize);
-        if (!source) {
-            ++mSendCounters.rejectedOther;
-            return Result::Error;
-        }
-        const uint16_t sequence = uint16_t(p[2] << 8 | p[3]);
-        const uint32_t roc = source->guessRoc(sequence);
-        const uint64_t index = uint64_t(roc) << 16 | sequence;
-        if (c.gcm()) {
-            packet.resize(size + kGcmTagLength);
-            uint8_t* d = bytesOf(packet);
-            uint8_t iv[12];
-            gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
-            ok = gcmSeal(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, size - header, d + size);
-        } else {
-            packet.resize(size + kHmacTagLength);
-            uint8_t* d = bytesOf(packet);
-            uint8_t rocBytes[4];
-            writeU32(rocBytes, roc);
-            ok = counterMode(c, false, ssrc, index, d + header, size - header) &&
-                 hmac(c, false, d, size, rocBytes, 4, d + size);
-        }
-        if (ok) source->update(sequence, roc);
+    if (c.gcm()) {
+        packet.resize(size + kGcmTagLength);
+        uint8_t* d = bytesOf(packet);
+        uint8_t iv[12];
+        gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
+        ok = gcmSeal(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, size - header, d + size);
     } else {
-        RtcpSource* source = sourceFor(c.rtcp, ssrc, true, 0);
-        if (!source) {
-            ++mSendCounters.rejectedOther;
-            return Result::Error;
-        }
-        const uint32_t index = source->nextIndex & 0x7FFFFFFF;
-        uint8_t trailer[4];
-        writeU32(trailer, 0x80000000u | index);  // E: encrypted
-        if (c.gcm()) {
-            // header(8) | ciphertext | tag(16) | E+index(4)
-            packet.resize(size + kGcmTagLength + 4);
-            uint8_t* d = bytesOf(packet);
-            uint8_t iv[12];
-            gcmIv(c.rtcpSalt, ssrc, 0, 0, iv);
-            uint8_t indexBlock[4];
-            writeU32(indexBlock, index);
-            for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
-            ok = gcmSeal(c.rtcpCipher.get(), iv, d, 8, trailer, 4, d + 8, size - 8, d + size);
-            std::memcpy(d + size + kGcmTagLength, trailer, 4);
-        } else {
-            // header(8) | ciphertext | E+index(4) | tag(10)
-            packet.resize(size + 4 + kHmacTagLength);
-            uint8_t* d = bytesOf(packet);
-            ok = counterMode(c, true, ssrc, index, d + 8, size - 8);
-            std::memcpy(d + size, trailer, 4);
-            ok = ok && hmac(c, true, d, size + 4, nullptr, 0, d + size + 4);
-        }
-        if (ok) source->nextIndex = (index + 1) & 0x7FFFFFFF;
+        packet.resize(size + kHmacTagLength);
+        uint8_t* d = bytesOf(packet);
+        uint8_t rocBytes[4];
+        writeU32(rocBytes, roc);
+        ok = counterMode(rtpKeys(c), ssrc, index, d + header, size - header) &&
+             hmac(rtpKeys(c), d, size, rocBytes, 4, d + size);
     }
-    if (!ok) {
-        packet.resize(size);
-        ++mSendCounters.rejectedOther;
-        return Result::Error;
-    }
-    ++(rtcp ? mSendCounters.protectedRtcp : mSendCounters.protectedRtp);
+    if (!ok) return protectFailed(packet, size);
+    source->update(sequence, roc);
+    ++mSendCounters.protectedRtp;
     return Result::Ok;
 }
 
-SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
+SrtpSession::Result SrtpSession::protectRtcp(binary& packet) {
+    const std::size_t size = packet.size();
+    if (!fitsInt(size, kProtectHeadroom)) return Result::Malformed;
+    const uint8_t* p = bytesOf(packet);
+    if (size < 8 || (p[0] >> 6) != 2) return Result::Malformed;
+    Context& c = *mOutbound;
+    std::lock_guard lock(mSendMutex);
+    const uint32_t ssrc = readU32(p + 4);
+    RtcpSource* source = sourceFor(c.rtcp, ssrc, true, 0);
+    if (!source) return protectFailed(packet, size);
+    const uint32_t index = source->nextIndex & 0x7FFFFFFF;
+    uint8_t trailer[4];
+    writeU32(trailer, 0x80000000u | index);  // E: encrypted
+    bool ok;
+    if (c.gcm()) {
+        // header(8) | ciphertext | tag(16) | E+index(4)
+        packet.resize(size + kGcmTagLength + 4);
+        uint8_t* d = bytesOf(packet);
+        uint8_t iv[12];
+        rtcpGcmIv(c.rtcpSalt, ssrc, index, iv);
+        ok = gcmSeal(c.rtcpCipher.get(), iv, d, 8, trailer, 4, d + 8, size - 8, d + size);
+        std::memcpy(d + size + kGcmTagLength, trailer, 4);
+    } else {
+        // header(8) | ciphertext | E+index(4) | tag(10)
+        packet.resize(size + 4 + kHmacTagLength);
+        uint8_t* d = bytesOf(packet);
+        ok = counterMode(rtcpKeys(c), ssrc, index, d + 8, size - 8);
+        std::memcpy(d + size, trailer, 4);
+        ok = ok && hmac(rtcpKeys(c), d, size + 4, nullptr, 0, d + size + 4);
+    }
+    if (!ok) return protectFailed(packet, size);
+    source->nextIndex = (index + 1) & 0x7FFFFFFF;
+    ++mSendCounters.protectedRtcp;
+    return Result::Ok;
+}
+
+SrtpSession::Result SrtpSession::unprotectRtp(binary& packet) {
     Context& c = *mInbound;
     const std::size_t tagLength = c.gcm() ? kGcmTagLength : kHmacTagLength;
     const std::size_t size = packet.size();
     std::lock_guard lock(mReceiveMutex);
-    auto reject = [&](Result r) {
-        switch (r) {
-        case Result::AuthFailed: ++mReceiveCounters.rejectedAuth; break;
-        case Result::Replay: ++mReceiveCounters.rejectedReplay; break;
-        default: ++mReceiveCounters.rejectedOther; break;
-        }
-        return r;
-    };
     uint8_t* d = bytesOf(packet);
-    if (!rtcp) {
-        if (size < 12 + tagLength || size > std::size_t(INT_MAX)) return reject(Result::Malformed);
-        const std::size_t body = size - tagLength;
-        const std::size_t header = rtpHeaderLength(d, body);
-        if (!header) return reject(Result::Malformed);
-        const uint32_t ssrc = readU32(d + 8);
-        const uint16_t sequence = uint16_t(d[2] << 8 | d[3]);
-        auto found = c.rtp.find(ssrc);
-        RtpSource fresh(c.windowSize);
-        RtpSource& source = found != c.rtp.end() ? found->second : fresh;
-        const uint32_t roc = source.guessRoc(sequence);
-        const uint64_t index = uint64_t(roc) << 16 | sequence;
-        if (!source.window.check(index)) return reject(Result::Replay);
-        bool ok;
-        if (c.gcm()) {
-            uint8_t iv[12];
-            gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
-            ok = gcmOpen(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, body - header, d + body);
-            if (!ok) return reject(Result::AuthFailed);
-        } else {
-            uint8_t rocBytes[4], tag[kHmacTagLength];
-            writeU32(rocBytes, roc);
-            if (!hmac(c, false, d, body, rocBytes, 4, tag)) return reject(Result::Error);
-            if (CRYPTO_memcmp(tag, d + body, kHmacTagLength) != 0) return reject(Result::AuthFailed);
-            if (!counterMode(c, false, ssrc, index, d + header, body - header)) return reject(Result::Error);
-        }
-        // Authentic: only now may the packet create or move per-source state.
-        RtpSource* kept = found != c.rtp.end() ? &found->second : nullptr;
-        if (!kept) {
-            if (c.rtp.size() >= kMaxSources) return reject(Result::Error);
-            kept = &c.rtp.emplace(ssrc, std::move(fresh)).first->second;
-        }
-        kept->window.accept(index);
-        kept->update(sequence, roc);
-        packet.resize(body);
-        ++mReceiveCounters.unprotectedRtp;
-        return Result::Ok;
+    if (size < 12 + tagLength || !fitsInt(size)) return rejected(Result::Malformed);
+    const std::size_t body = size - tagLength;
+    const std::size_t header = rtpHeaderLength(d, body);
+    if (!header) return rejected(Result::Malformed);
+    const uint32_t ssrc = readU32(d + 8);
+    const uint16_t sequence = readU16(d + 2);
+    auto found = c.rtp.find(ssrc);
+    RtpSource fresh(c.windowSize);
+    RtpSource& source = found != c.rtp.end() ? found->second : fresh;
+    const uint32_t roc = source.guessRoc(sequence);
+    const uint64_t index = uint64_t(roc) << 16 | sequence;
+    if (!source.window.check(index)) return rejected(Result::Replay);
+    if (c.gcm()) {
+        uint8_t iv[12];
+        gcmIv(c.rtpSalt, ssrc, roc, sequence, iv);
+        if (!gcmOpen(c.rtpCipher.get(), iv, d, header, nullptr, 0, d + header, body - header, d + body))
+            return rejected(Result::AuthFailed);
+    } else {
+        uint8_t rocBytes[4], tag[kHmacTagLength];
+        writeU32(rocBytes, roc);
+        if (!hmac(rtpKeys(c), d, body, rocBytes, 4, tag)) return rejected(Result::Error);
+        if (CRYPTO_memcmp(tag, d + body, kHmacTagLength) != 0) return rejected(Result::AuthFailed);
+        if (!counterMode(rtpKeys(c), ssrc, index, d + header, body - header)) return rejected(Result::Error);
     }
+    // Authentic: only now may the packet create or move per-source state.
+    RtpSource* kept = keepSource(c.rtp, found, ssrc, fresh);
+    if (!kept) return rejected(Result::Error);
+    kept->window.accept(index);
+    kept->update(sequence, roc);
+    packet.resize(body);
+    ++mReceiveCounters.unprotectedRtp;
+    return Result::Ok;
+}
 
-    if (size < 8 + 4 + tagLength || size > std::size_t(INT_MAX) || (d[0] >> 6) != 2) return reject(Result::Malformed);
+SrtpSession::Result SrtpSession::unprotectRtcp(binary& packet) {
+    Context& c = *mInbound;
+    const std::size_t tagLength = c.gcm() ? kGcmTagLength : kHmacTagLength;
+    const std::size_t size = packet.size();
+    std::lock_guard lock(mReceiveMutex);
+    uint8_t* d = bytesOf(packet);
+    if (size < 8 + 4 + tagLength || !fitsInt(size) || (d[0] >> 6) != 2) return rejected(Result::Malformed);
     const uint32_t ssrc = readU32(d + 4);
     const std::size_t trailerAt = c.gcm() ? size - 4 : size - tagLength - 4;
     const uint32_t trailer = readU32(d + trailerAt);
@@ -470,16 +498,13 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
     auto found = c.rtcp.find(ssrc);
     RtcpSource fresh;
     RtcpSource& source = found != c.rtcp.end() ? found->second : fresh;
-    if (!source.window.check(index)) return reject(Result::Replay);
+    if (!source.window.check(index)) return rejected(Result::Replay);
     std::size_t plainLength;
     if (c.gcm()) {
         // header(8) | ciphertext | tag(16) | E+index(4); unencrypted packets authenticate all.
         const std::size_t cipherEnd = size - 4 - kGcmTagLength;
         uint8_t iv[12];
-        gcmIv(c.rtcpSalt, ssrc, 0, 0, iv);
-        uint8_t indexBlock[4];
-        writeU32(indexBlock, index);
-        for (int i = 0; i < 4; ++i) iv[8 + i] = c.rtcpSalt[8 + i] ^ indexBlock[i];
+        rtcpGcmIv(c.rtcpSalt, ssrc, index, iv);
         bool ok;
         if (encrypted) {
             ok = gcmOpen(c.rtcpCipher.get(), iv, d, 8, d + trailerAt, 4, d + 8, cipherEnd - 8, d + cipherEnd);
@@ -487,43 +512,35 @@ SrtpSession::Result SrtpSession::unprotect(binary& packet, bool rtcp) {
             // Whole packet as additional data, nothing encrypted.
             ok = gcmOpen(c.rtcpCipher.get(), iv, d, cipherEnd, d + trailerAt, 4, nullptr, 0, d + cipherEnd);
         }
-        if (!ok) return reject(Result::AuthFailed);
+        if (!ok) return rejected(Result::AuthFailed);
         plainLength = cipherEnd;
     } else {
         uint8_t tag[kHmacTagLength];
-        if (!hmac(c, true, d, size - kHmacTagLength, nullptr, 0, tag)) return reject(Result::Error);
-        if (CRYPTO_memcmp(tag, d + size - kHmacTagLength, kHmacTagLength) != 0) return reject(Result::AuthFailed);
+        if (!hmac(rtcpKeys(c), d, size - kHmacTagLength, nullptr, 0, tag)) return rejected(Result::Error);
+        if (CRYPTO_memcmp(tag, d + size - kHmacTagLength, kHmacTagLength) != 0) return rejected(Result::AuthFailed);
         plainLength = trailerAt;
-        if (encrypted && !counterMode(c, true, ssrc, index, d + 8, plainLength - 8)) return reject(Result::Error);
+        if (encrypted && !counterMode(rtcpKeys(c), ssrc, index, d + 8, plainLength - 8))
+            return rejected(Result::Error);
     }
-    RtcpSource* kept = found != c.rtcp.end() ? &found->second : nullptr;
-    if (!kept) {
-        if (c.rtcp.size() >= kMaxSources) return reject(Result::Error);
-        kept = &c.rtcp.emplace(ssrc, std::move(fresh)).first->second;
-    }
+    RtcpSource* kept = keepSource(c.rtcp, found, ssrc, fresh);
+    if (!kept) return rejected(Result::Error);
     kept->window.accept(index);
     packet.resize(plainLength);
     ++mReceiveCounters.unprotectedRtcp;
     return Result::Ok;
 }
 
-SrtpSession::Result SrtpSession::protectRtp(binary& packet) { return protect(packet, false); }
-SrtpSession::Result SrtpSession::protectRtcp(binary& packet) { return protect(packet, true); }
-
 SrtpSession::Result SrtpSession::protectRtp(std::span<const std::byte> packet, binary& out) {
     out.reserve(packet.size() + kProtectHeadroom);
     out.assign(packet.begin(), packet.end());
-    return protect(out, false);
+    return protectRtp(out);
 }
 
 SrtpSession::Result SrtpSession::protectRtcp(std::span<const std::byte> packet, binary& out) {
     out.reserve(packet.size() + kProtectHeadroom);
     out.assign(packet.begin(), packet.end());
-    return protect(out, true);
+    return protectRtcp(out);
 }
-
-SrtpSession::Result SrtpSession::unprotectRtp(binary& packet) { return unprotect(packet, false); }
-SrtpSession::Result SrtpSession::unprotectRtcp(binary& packet) { return unprotect(packet, true); }
 
 SrtpSession::Counters SrtpSession::counters() const {
     Counters total;

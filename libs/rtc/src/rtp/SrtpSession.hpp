@@ -95,8 +95,10 @@ public:
     struct Context;  // keys and cipher state of one direction (opaque)
 
 private:
-    Result protect(binary& packet, bool rtcp);
-    Result unprotect(binary& packet, bool rtcp);
+    // A failed protect: `packet` back to its plain size, counted (send lock held).
+    Result protectFailed(binary& packet, std::size_t plainSize);
+    // A refused incoming packet, counted by reason (receive lock held).
+    Result rejected(Result result);
 
     SrtpProfile mProfile;
     std::unique_ptr<Context> mOutbound; // guarded by mSendMutex

@@ -3,7 +3,11 @@
 #include "rtc/Common.hpp"
 #include "sdp/SdpText.hpp"
 
+#include <optional>
+#include <span>
 #include <stdexcept>
+#include <string_view>
+#include <vector>
 
 namespace rtc {
 namespace {
@@ -12,9 +16,12 @@ namespace {
     throw std::invalid_argument("Invalid ICE candidate: " + what);
 }
 
-}  // namespace
+using Family = Candidate::Family;
+using Type = Candidate::Type;
+using TransportType = Candidate::TransportType;
 
-Candidate::Candidate(const std::string& candidate) {
+// The <attr> of "a=candidate:<attr>" (either prefix optional), without trailing line ends.
+std::string_view candidateText(const std::string& candidate) {
     if (candidate.size() > CANDIDATE_MAX_LENGTH)
         fail("longer than " + std::to_string(CANDIDATE_MAX_LENGTH) + " bytes");
     std::string_view text = candidate;
@@ -24,8 +31,11 @@ Candidate::Candidate(const std::string& candidate) {
     if (!sdp::isLineText(text)) fail("control character");
     if (sdp::startsWith(text, "a=")) text.remove_prefix(2);
     if (sdp::startsWith(text, "candidate:")) text.remove_prefix(10);
+    return text;
+}
 
-    // foundation component transport priority address port "typ" type, then name/value pairs.
+// foundation component transport priority address port "typ" type, then name/value pairs.
+std::vector<std::string_view> candidateFields(std::string_view text) {
     std::vector<std::string_view> fields;
     try {
         fields = sdp::splitFields(text, 64);
@@ -34,79 +44,112 @@ Candidate::Candidate(const std::string& candidate) {
     }
     if (fields.size() < 8) fail("too few fields");
     if ((fields.size() - 8) % 2 != 0) fail("extension without a value");
+    return fields;
+}
 
-    if (fields[0].size() > 32 || !sdp::isIceChars(fields[0])) fail("bad foundation");
-    mFoundation = std::string(fields[0]);
+std::string parseFoundation(std::string_view text) {
+    if (text.size() > 32 || !sdp::isIceChars(text)) fail("bad foundation");
+    return std::string(text);
+}
 
-    auto component = sdp::parseNumber<uint32_t>(fields[1]);
+uint32_t parseComponent(std::string_view text) {
+    auto component = sdp::parseNumber<uint32_t>(text);
     if (!component || *component < 1 || *component > 256) fail("bad component");
-    mComponent = *component;
+    return *component;
+}
 
-    std::string transport = sdp::toLower(fields[2]);
-    if (transport == "udp")
-        mTransportType = TransportType::Udp;
-    else if (transport == "tcp")
-        mTransportType = TransportType::TcpUnknown;
-    else if (fields[2].size() > 32 ||
-             fields[2].find_first_not_of(
-                 "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") !=
-                 std::string_view::npos)
+// UDP or TCP (its kind comes with tcptype); another well-formed token is kept as unknown.
+TransportType parseTransport(std::string_view text) {
+    std::string transport = sdp::toLower(text);
+    if (transport == "udp") return TransportType::Udp;
+    if (transport == "tcp") return TransportType::TcpUnknown;
+    if (text.size() > 32 ||
+        text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_") !=
+            std::string_view::npos)
         fail("bad transport");
+    return TransportType::Unknown;
+}
 
-    auto priority = sdp::parseNumber<uint32_t>(fields[3]);
+uint32_t parsePriority(std::string_view text) {
+    auto priority = sdp::parseNumber<uint32_t>(text);
     if (!priority) fail("bad priority");
-    mPriority = *priority;
+    return *priority;
+}
 
-    auto classify = [](std::string_view address, Family& family) {
-        if (sdp::isIpv4(address))
-            family = Family::Ipv4;
-        else if (sdp::isIpv6(address))
-            family = Family::Ipv6;
-        else if (sdp::isHostName(address))
-            family = Family::Unresolved;
-        else
-            return false;
-        return true;
-    };
-    if (!classify(fields[4], mFamily)) fail("bad address");
-    mAddress = std::string(fields[4]);
+// An IP address or a host name (mDNS candidates); nothing when it is neither.
+std::optional<Family> addressFamily(std::string_view address) {
+    if (sdp::isIpv4(address)) return Family::Ipv4;
+    if (sdp::isIpv6(address)) return Family::Ipv6;
+    if (sdp::isHostName(address)) return Family::Unresolved;
+    return std::nullopt;
+}
 
-    auto port = sdp::parseNumber<uint32_t>(fields[5]);
-    if (!port || *port > 65535) fail("bad port");
-    mPort = static_cast<uint16_t>(*port);
+uint16_t parsePort(std::string_view text, const char* what) {
+    auto port = sdp::parseNumber<uint32_t>(text);
+    if (!port || *port > 65535) fail(what);
+    return static_cast<uint16_t>(*port);
+}
 
-    if (fields[6] != "typ") fail("\"typ\" expected");
-    if (fields[7] == "host")
-        mType = Type::Host;
-    else if (fields[7] == "srflx")
-        mType = Type::ServerReflexive;
-    else if (fields[7] == "prflx")
-        mType = Type::PeerReflexive;
-    else if (fields[7] == "relay")
-        mType = Type::Relayed;
-    else
-        mType = Type::Unknown;
+// "typ" <type>; an unknown type is kept so that newer candidate types pass through.
+Type parseType(std::string_view typ, std::string_view type) {
+    if (typ != "typ") fail("\"typ\" expected");
+    if (type == "host") return Type::Host;
+    if (type == "srflx") return Type::ServerReflexive;
+    if (type == "prflx") return Type::PeerReflexive;
+    if (type == "relay") return Type::Relayed;
+    return Type::Unknown;
+}
 
-    for (size_t i = 8; i + 1 < fields.size(); i += 2) {
-        std::string_view name = fields[i], value = fields[i + 1];
+// tcptype of a TCP candidate; an unknown value leaves `current` as it is.
+TransportType parseTcpType(std::string_view value, TransportType current) {
+    if (value == "active") return TransportType::TcpActive;
+    if (value == "passive") return TransportType::TcpPassive;
+    if (value == "so") return TransportType::TcpSo;
+    return current;
+}
+
+// The name/value pairs after the type: related address and port, and the kind of a TCP candidate.
+struct Extensions {
+    std::optional<std::string> relatedAddress;
+    std::optional<uint16_t> relatedPort;
+    TransportType transport;
+};
+
+Extensions parseExtensions(std::span<const std::string_view> pairs, TransportType transport) {
+    Extensions out{{}, {}, transport};
+    for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+        std::string_view name = pairs[i], value = pairs[i + 1];
         if (name == "raddr") {
-            Family family;
-            if (!classify(value, family)) fail("bad raddr");
-            mRelatedAddress = std::string(value);
+            if (!addressFamily(value)) fail("bad raddr");
+            out.relatedAddress = std::string(value);
         } else if (name == "rport") {
-            auto related = sdp::parseNumber<uint32_t>(value);
-            if (!related || *related > 65535) fail("bad rport");
-            mRelatedPort = static_cast<uint16_t>(*related);
-        } else if (name == "tcptype" && mTransportType != TransportType::Udp &&
-                   mTransportType != TransportType::Unknown) {
-            if (value == "active")
-                mTransportType = TransportType::TcpActive;
-            else if (value == "passive")
-                mTransportType = TransportType::TcpPassive;
-            else if (value == "so")
-                mTransportType = TransportType::TcpSo;
+            out.relatedPort = parsePort(value, "bad rport");
+        } else if (name == "tcptype" && out.transport != TransportType::Udp &&
+                   out.transport != TransportType::Unknown) {
+            out.transport = parseTcpType(value, out.transport);
         }
     }
+    return out;
+}
+
+}  // namespace
+
+Candidate::Candidate(const std::string& candidate) {
+    const auto fields = candidateFields(candidateText(candidate));
+    mFoundation = parseFoundation(fields[0]);
+    mComponent = parseComponent(fields[1]);
+    mTransportType = parseTransport(fields[2]);
+    mPriority = parsePriority(fields[3]);
+    auto family = addressFamily(fields[4]);
+    if (!family) fail("bad address");
+    mFamily = *family;
+    mAddress = std::string(fields[4]);
+    mPort = parsePort(fields[5], "bad port");
+    mType = parseType(fields[6], fields[7]);
+    auto extensions = parseExtensions(std::span(fields).subspan(8), mTransportType);
+    mRelatedAddress = std::move(extensions.relatedAddress);
+    mRelatedPort = extensions.relatedPort;
+    mTransportType = extensions.transport;
 
     for (size_t i = 0; i < fields.size(); ++i) {
         if (i) mAttribute += ' ';

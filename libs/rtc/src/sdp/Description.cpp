@@ -363,180 +363,148 @@ const Description::Application* Description::application() const {
 
 // Parsing
 
-void Description::parse(std::string_view sdp) {
-    if (sdp.size() > SDP_MAX_SIZE) fail("larger than " + std::to_string(SDP_MAX_SIZE) + " bytes");
+// Reads SDP text into a Description, one line at a time. ICE and DTLS parameters are gathered at
+// session and media level and settled at the end; candidates wait until every section has its mid.
+class detail::DescriptionParser {
+public:
+    explicit DescriptionParser(Description& description) : d_(description) {}
+
+    void run(std::string_view sdp) {
+        if (sdp.size() > SDP_MAX_SIZE) fail("larger than " + std::to_string(SDP_MAX_SIZE) + " bytes");
+        size_t position = 0;
+        while (position < sdp.size()) {
+            size_t end = sdp.find('\n', position);
+            if (end == std::string_view::npos) end = sdp.size();
+            std::string_view line = sdp.substr(position, end - position);
+            position = end + 1;
+            if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+            readLine(line);
+        }
+        finish();
+    }
+
+private:
+    using Role = Description::Role;
+    using Entry = Description::Entry;
+    using Media = Description::Media;
+    using Application = Description::Application;
+
+    // ICE and DTLS parameters of one level (session, or the media sections).
+    struct TransportParameters {
+        std::optional<Role> role;
+        std::optional<std::string> ufrag, pwd;
+        std::optional<CertificateFingerprint> fingerprint;
+        std::vector<std::string> options;
+    };
 
     struct PendingCandidate {
         Candidate candidate;  // its mid is known once the section has been read
         size_t entry;
     };
-    std::vector<PendingCandidate> candidates;
-    std::optional<Role> sessionRole, mediaRole;
-    std::optional<std::string> sessionUfrag, sessionPwd, mediaUfrag, mediaPwd;
-    std::optional<CertificateFingerprint> sessionFingerprint, mediaFingerprint;
-    bool sawFingerprint = false;
-    std::vector<std::string> sessionOptions, mediaOptions;
-    bool sawVersion = false, sawOrigin = false, sawName = false;
-    Entry* entry = nullptr;
-    size_t lineCount = 0;
 
-    auto takeTransport = [&](std::string_view key, std::string_view value, bool session) -> bool {
-        auto& ufrag = session ? sessionUfrag : mediaUfrag;
-        auto& pwd = session ? sessionPwd : mediaPwd;
-        auto& fingerprint = session ? sessionFingerprint : mediaFingerprint;
-        auto& role = session ? sessionRole : mediaRole;
-        auto& options = session ? sessionOptions : mediaOptions;
-        // A bundled transport has one set of ICE/DTLS parameters; the first section's values stand
-        // for all (they are equal in a well-formed bundle).
-        if (key == "ice-ufrag") {
-            if (!ufrag) ufrag = std::string(value);
-        } else if (key == "ice-pwd") {
-            if (!pwd) pwd = std::string(value);
-        } else if (key == "ice-options") {
-            if (options.empty())
-                for (auto option : sdp::splitFields(value, 16)) options.emplace_back(option);
-        } else if (key == "fingerprint") {
-            bool supported = false;
-            auto parsed = parseFingerprint(value, supported);
-            sawFingerprint = true;
-            if (supported && !fingerprint) fingerprint = std::move(parsed);
-        } else if (key == "setup") {
-            Role parsed = parseSetup(value);
-            if (!role) role = parsed;
-        } else {
-            return false;
-        }
-        return true;
-    };
-
-    size_t position = 0;
-    while (position < sdp.size()) {
-        size_t end = sdp.find('\n', position);
-        if (end == std::string_view::npos) end = sdp.size();
-        std::string_view line = sdp.substr(position, end - position);
-        position = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (++lineCount > SDP_MAX_LINES)
+    void readLine(std::string_view line) {
+        if (++lineCount_ > SDP_MAX_LINES)
             fail("more than " + std::to_string(SDP_MAX_LINES) + " lines");
-        if (line.empty()) continue;
-        std::string where = " (line " + std::to_string(lineCount) + ")";
+        if (line.empty()) return;
+        const std::string where = " (line " + std::to_string(lineCount_) + ")";
         if (line.size() > SDP_MAX_LINE_LENGTH)
             fail("line longer than " + std::to_string(SDP_MAX_LINE_LENGTH) + " bytes" + where);
         if (!sdp::isLineText(line)) fail("control character" + where);
         if (line.size() < 2 || line[1] != '=') fail("line is not <type>=<value>" + where);
-        char kind = line[0];
-        std::string_view value = line.substr(2);
+        const char kind = line[0];
+        const std::string_view value = line.substr(2);
 
-        if (!sawVersion) {
+        if (!sawVersion_) {
             if (line != "v=0") fail("description does not start with v=0");
-            sawVersion = true;
-            continue;
+            sawVersion_ = true;
+        } else if (kind == 'm') {
+            readMediaLine(value, where);
+        } else if (kind == 'a') {
+            readAttribute(value, where);
+        } else {
+            readSessionLine(kind, value, where);
         }
+    }
 
-        if (kind == 'm') {
-            if (!sawOrigin || !sawName) fail("media before o= and s=" + where);
-            if (mEntries.size() >= SDP_MAX_MEDIA)
-                fail("more than " + std::to_string(SDP_MAX_MEDIA) + " media sections");
-            auto fields = sdp::splitFields(value, 260);
-            if (fields.size() < 4) fail("bad m= line" + where);
-            std::string_view portText = fields[1].substr(0, fields[1].find('/'));
-            auto port = sdp::parseNumber<unsigned>(portText);
-            if (!port || *port > 65535) fail("bad m= port" + where);
-            std::vector<std::string> formats(fields.begin() + 3, fields.end());
-            std::string type(fields[0]), protocol(fields[2]);
-            if (type == "application")
-                mEntries.emplace_back(Application(protocol, std::move(formats), std::string()));
-            else
-                mEntries.emplace_back(Media(type, protocol, std::move(formats), std::string()));
-            entry = &entryAt(mEntries.size() - 1);
-            entry->mRemoved = *port == 0;
-            continue;
-        }
+    // m=<type> <port>[/<count>] <protocol> <formats...>: opens a section.
+    void readMediaLine(std::string_view value, const std::string& where) {
+        if (!sawOrigin_ || !sawName_) fail("media before o= and s=" + where);
+        if (d_.mEntries.size() >= SDP_MAX_MEDIA)
+            fail("more than " + std::to_string(SDP_MAX_MEDIA) + " media sections");
+        auto fields = sdp::splitFields(value, 260);
+        if (fields.size() < 4) fail("bad m= line" + where);
+        std::string_view portText = fields[1].substr(0, fields[1].find('/'));
+        auto port = sdp::parseNumber<unsigned>(portText);
+        if (!port || *port > 65535) fail("bad m= port" + where);
+        std::vector<std::string> formats(fields.begin() + 3, fields.end());
+        std::string type(fields[0]), protocol(fields[2]);
+        if (type == "application")
+            d_.mEntries.emplace_back(Application(protocol, std::move(formats), std::string()));
+        else
+            d_.mEntries.emplace_back(Media(type, protocol, std::move(formats), std::string()));
+        entry_ = &d_.entryAt(d_.mEntries.size() - 1);
+        entry_->mRemoved = *port == 0;
+    }
 
+    // Every line type but v=, m= and a=.
+    void readSessionLine(char kind, std::string_view value, const std::string& where) {
         switch (kind) {
             case 'v':
                 fail("second v= line" + where);
             case 'o':
-                if (entry || sawOrigin) fail("misplaced o= line" + where);
+                if (entry_ || sawOrigin_) fail("misplaced o= line" + where);
                 if (sdp::splitFields(value, 16).size() != 6) fail("bad o= line" + where);
-                mOrigin = std::string(value);
-                sawOrigin = true;
-                continue;
+                d_.mOrigin = std::string(value);
+                sawOrigin_ = true;
+                return;
             case 's':
-                if (entry || sawName) fail("misplaced s= line" + where);
-                mSessionName = value.empty() ? std::string("-") : std::string(value);
-                sawName = true;
-                continue;
+                if (entry_ || sawName_) fail("misplaced s= line" + where);
+                d_.mSessionName = value.empty() ? std::string("-") : std::string(value);
+                sawName_ = true;
+                return;
             case 't':
             case 'r':
             case 'z':
-                if (entry) fail("timing line inside a media section" + where);
-                continue;  // WebRTC sessions are unbounded; written back as "t=0 0"
+                if (entry_) fail("timing line inside a media section" + where);
+                return;  // WebRTC sessions are unbounded; written back as "t=0 0"
             case 'i':
             case 'u':
             case 'e':
             case 'p':
             case 'k':
             case 'c':
-                continue;  // informational, or replaced on output (c=: ICE decides where media
-                           // goes)
+                return;  // informational, or replaced on output (c=: ICE decides where media goes)
             case 'b':
-                if (value.find(':') == std::string_view::npos) fail("bad b= line" + where);
-                if (entry) {
-                    auto* media = dynamic_cast<Media*>(entry);
-                    if (media && sdp::startsWith(value, "AS:")) {
-                        auto kbps = sdp::parseNumber<int>(value.substr(3));
-                        if (!kbps) fail("bad b=AS value" + where);
-                        media->setBitrate(*kbps);
-                    } else {
-                        if (entry->mBandwidths.size() >= 8) fail("too many b= lines" + where);
-                        entry->mBandwidths.emplace_back(value);
-                    }
-                } else {
-                    if (mBandwidths.size() >= 8) fail("too many b= lines" + where);
-                    mBandwidths.emplace_back(value);
-                }
-                continue;
-            case 'a':
-                break;
+                readBandwidth(value, where);
+                return;
             default:
                 fail(std::string("unknown line type '") + kind + "'" + where);
         }
+    }
 
+    // b=<type>:<value>; b=AS of a media section is its bitrate, the others are kept as written.
+    void readBandwidth(std::string_view value, const std::string& where) {
+        if (value.find(':') == std::string_view::npos) fail("bad b= line" + where);
+        auto* media = entry_ ? dynamic_cast<Media*>(entry_) : nullptr;
+        if (media && sdp::startsWith(value, "AS:")) {
+            auto kbps = sdp::parseNumber<int>(value.substr(3));
+            if (!kbps) fail("bad b=AS value" + where);
+            media->setBitrate(*kbps);
+            return;
+        }
+        auto& bandwidths = entry_ ? entry_->mBandwidths : d_.mBandwidths;
+        if (bandwidths.size() >= 8) fail("too many b= lines" + where);
+        bandwidths.emplace_back(value);
+    }
+
+    void readAttribute(std::string_view value, const std::string& where) {
         if (value.empty()) fail("empty attribute" + where);
         auto [key, attributeValue] = splitAttribute(value);
         try {
-            if (!entry) {
-                if (key == "group") {
-                    auto fields = sdp::splitFields(attributeValue, SDP_MAX_MEDIA + 1);
-                    if (!fields.empty() && fields[0] == "BUNDLE") {
-                        if (!mBundle.empty()) fail("second BUNDLE group");
-                        for (size_t i = 1; i < fields.size(); ++i) mBundle.emplace_back(fields[i]);
-                        continue;
-                    }
-                    mAttributes.emplace_back(value);
-                } else if (key == "candidate" || key == "end-of-candidates") {
-                    fail("candidate outside a media section");
-                } else if (!takeTransport(key, attributeValue, true)) {
-                    mAttributes.emplace_back(value);
-                }
-                continue;
-            }
-            if (key == "mid") {
-                if (!entry->mMid.empty()) fail("second mid in one section");
-                if (!validMid(attributeValue)) fail("bad mid");
-                if (hasMid(attributeValue))
-                    fail("duplicate mid \"" + std::string(attributeValue) + "\"");
-                entry->mMid = std::string(attributeValue);
-            } else if (key == "candidate") {
-                if (candidates.size() >= SDP_MAX_CANDIDATES)
-                    fail("more than " + std::to_string(SDP_MAX_CANDIDATES) + " candidates");
-                candidates.push_back({Candidate(std::string(value)), mEntries.size() - 1});
-            } else if (key == "end-of-candidates") {
-                mEnded = true;
-            } else if (!takeTransport(key, attributeValue, false)) {
-                entry->parseSdpLine(value);
-            }
+            if (entry_)
+                readMediaAttribute(key, attributeValue, value);
+            else
+                readSessionAttribute(key, attributeValue, value);
         } catch (const std::invalid_argument& e) {
             std::string message = e.what();
             if (!sdp::startsWith(message, "Invalid SDP")) message = "Invalid SDP: " + message;
@@ -544,37 +512,114 @@ void Description::parse(std::string_view sdp) {
         }
     }
 
-    if (!sawVersion) fail("empty description");
-    if (!sawOrigin) fail("missing o= line");
-    if (!sawName) fail("missing s= line");
-
-    // Sections without a=mid are named by their index, as unbundled legacy descriptions expect.
-    for (size_t i = 0; i < mEntries.size(); ++i) {
-        Entry& e = entryAt(i);
-        if (e.mMid.empty()) {
-            std::string mid = std::to_string(i);
-            if (hasMid(mid)) fail("section " + mid + " has no mid and its index is taken");
-            e.mMid = mid;
+    void readSessionAttribute(std::string_view key, std::string_view value, std::string_view attribute) {
+        if (key == "group") {
+            auto fields = sdp::splitFields(value, SDP_MAX_MEDIA + 1);
+            if (!fields.empty() && fields[0] == "BUNDLE") {
+                if (!d_.mBundle.empty()) fail("second BUNDLE group");
+                for (size_t i = 1; i < fields.size(); ++i) d_.mBundle.emplace_back(fields[i]);
+                return;
+            }
+            d_.mAttributes.emplace_back(attribute);
+        } else if (key == "candidate" || key == "end-of-candidates") {
+            fail("candidate outside a media section");
+        } else if (!readTransport(session_, key, value)) {
+            d_.mAttributes.emplace_back(attribute);
         }
     }
-    for (const auto& mid : mBundle)
-        if (!hasMid(mid)) fail("BUNDLE names unknown mid \"" + mid + "\"");
-    mBundled = !mBundle.empty();
 
-    mIceUfrag = sessionUfrag ? sessionUfrag : mediaUfrag;
-    mIcePwd = sessionPwd ? sessionPwd : mediaPwd;
-    if (mIceUfrag.has_value() != mIcePwd.has_value())
-        fail("ice-ufrag without ice-pwd or the reverse");
-    if (mIceUfrag) checkIceCredentials(*mIceUfrag, *mIcePwd);
-    mIceOptions = !sessionOptions.empty() ? sessionOptions : mediaOptions;
-    mFingerprint = sessionFingerprint ? sessionFingerprint : mediaFingerprint;
-    if (sawFingerprint && !mFingerprint) fail("no fingerprint with a supported hash function");
-    if (auto role = sessionRole ? sessionRole : mediaRole) mRole = *role;
-
-    for (auto& pending : candidates) {
-        pending.candidate.hintMid(entryAt(pending.entry).mid());
-        if (!hasCandidate(pending.candidate)) mCandidates.push_back(std::move(pending.candidate));
+    void readMediaAttribute(std::string_view key, std::string_view value, std::string_view attribute) {
+        if (key == "mid") {
+            if (!entry_->mMid.empty()) fail("second mid in one section");
+            if (!validMid(value)) fail("bad mid");
+            if (d_.hasMid(value)) fail("duplicate mid \"" + std::string(value) + "\"");
+            entry_->mMid = std::string(value);
+        } else if (key == "candidate") {
+            if (candidates_.size() >= SDP_MAX_CANDIDATES)
+                fail("more than " + std::to_string(SDP_MAX_CANDIDATES) + " candidates");
+            candidates_.push_back({Candidate(std::string(attribute)), d_.mEntries.size() - 1});
+        } else if (key == "end-of-candidates") {
+            d_.mEnded = true;
+        } else if (!readTransport(media_, key, value)) {
+            entry_->parseSdpLine(attribute);
+        }
     }
+
+    // False when `key` is not an ICE or DTLS parameter. A bundled transport has one set of them; the
+    // first section's values stand for all (they are equal in a well-formed bundle).
+    bool readTransport(TransportParameters& level, std::string_view key, std::string_view value) {
+        if (key == "ice-ufrag") {
+            if (!level.ufrag) level.ufrag = std::string(value);
+        } else if (key == "ice-pwd") {
+            if (!level.pwd) level.pwd = std::string(value);
+        } else if (key == "ice-options") {
+            if (level.options.empty())
+                for (auto option : sdp::splitFields(value, 16)) level.options.emplace_back(option);
+        } else if (key == "fingerprint") {
+            bool supported = false;
+            auto parsed = parseFingerprint(value, supported);
+            sawFingerprint_ = true;
+            if (supported && !level.fingerprint) level.fingerprint = std::move(parsed);
+        } else if (key == "setup") {
+            Role parsed = parseSetup(value);
+            if (!level.role) level.role = parsed;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+    void finish() {
+        if (!sawVersion_) fail("empty description");
+        if (!sawOrigin_) fail("missing o= line");
+        if (!sawName_) fail("missing s= line");
+        nameSections();
+        settleTransport();
+        for (auto& pending : candidates_) {
+            pending.candidate.hintMid(d_.entryAt(pending.entry).mid());
+            if (!d_.hasCandidate(pending.candidate)) d_.mCandidates.push_back(std::move(pending.candidate));
+        }
+    }
+
+    // Sections without a=mid are named by their index, as unbundled legacy descriptions expect.
+    void nameSections() {
+        for (size_t i = 0; i < d_.mEntries.size(); ++i) {
+            Entry& e = d_.entryAt(i);
+            if (e.mMid.empty()) {
+                std::string mid = std::to_string(i);
+                if (d_.hasMid(mid)) fail("section " + mid + " has no mid and its index is taken");
+                e.mMid = mid;
+            }
+        }
+        for (const auto& mid : d_.mBundle)
+            if (!d_.hasMid(mid)) fail("BUNDLE names unknown mid \"" + mid + "\"");
+        d_.mBundled = !d_.mBundle.empty();
+    }
+
+    // Session-level values win over those of the media sections.
+    void settleTransport() {
+        d_.mIceUfrag = session_.ufrag ? session_.ufrag : media_.ufrag;
+        d_.mIcePwd = session_.pwd ? session_.pwd : media_.pwd;
+        if (d_.mIceUfrag.has_value() != d_.mIcePwd.has_value())
+            fail("ice-ufrag without ice-pwd or the reverse");
+        if (d_.mIceUfrag) checkIceCredentials(*d_.mIceUfrag, *d_.mIcePwd);
+        d_.mIceOptions = !session_.options.empty() ? session_.options : media_.options;
+        d_.mFingerprint = session_.fingerprint ? session_.fingerprint : media_.fingerprint;
+        if (sawFingerprint_ && !d_.mFingerprint) fail("no fingerprint with a supported hash function");
+        if (auto role = session_.role ? session_.role : media_.role) d_.mRole = *role;
+    }
+
+    Description& d_;
+    TransportParameters session_, media_;
+    bool sawFingerprint_ = false;
+    std::vector<PendingCandidate> candidates_;
+    bool sawVersion_ = false, sawOrigin_ = false, sawName_ = false;
+    Entry* entry_ = nullptr;  // the section being read; null at session level
+    size_t lineCount_ = 0;
+};
+
+void Description::parse(std::string_view sdp) {
+    detail::DescriptionParser(*this).run(sdp);
 }
 
 // Generation

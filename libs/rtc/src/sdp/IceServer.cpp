@@ -3,7 +3,9 @@
 #include "rtc/Common.hpp"
 #include "sdp/SdpText.hpp"
 
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace rtc {
 namespace {
@@ -56,73 +58,69 @@ uint16_t parseService(const std::string& service) {
     return static_cast<uint16_t>(*port);
 }
 
-}  // namespace
-
-IceServer::IceServer(const std::string& url) {
+// Length and characters of the whole URL: printable ASCII without spaces.
+void checkUrlText(const std::string& url) {
     if (url.empty() || url.size() > ICE_SERVER_URL_MAX_LENGTH) fail("empty or too long");
     for (char c : url) {
         auto u = static_cast<unsigned char>(c);
         if (u <= 0x20 || u >= 0x7f) fail("space, control or non-ASCII character");
     }
+}
 
-    size_t colon = url.find(':');
-    if (colon == std::string::npos) fail("no scheme");
-    std::string scheme = sdp::toLower(std::string_view(url).substr(0, colon));
-    bool secure = false;
-    if (scheme == "stun") {
-        type = Type::Stun;
-    } else if (scheme == "stuns") {
-        type = Type::Stun;
-        secure = true;
-    } else if (scheme == "turn") {
-        type = Type::Turn;
-    } else if (scheme == "turns") {
-        type = Type::Turn;
-        secure = true;
-    } else {
-        fail("unknown scheme \"" + scheme + "\"");
+struct Scheme {
+    IceServer::Type type;
+    bool secure;
+};
+
+Scheme parseScheme(std::string_view text) {
+    std::string scheme = sdp::toLower(text);
+    if (scheme == "stun") return {IceServer::Type::Stun, false};
+    if (scheme == "stuns") return {IceServer::Type::Stun, true};
+    if (scheme == "turn") return {IceServer::Type::Turn, false};
+    if (scheme == "turns") return {IceServer::Type::Turn, true};
+    fail("unknown scheme \"" + scheme + "\"");
+}
+
+// "transport=udp|tcp", the only query a TURN URL may carry.
+IceServer::RelayType parseTransportQuery(std::string_view query, bool secure) {
+    if (!sdp::startsWith(query, "transport=")) fail("unknown query");
+    std::string transport = sdp::toLower(query.substr(10));
+    if (transport == "udp") {
+        if (secure) fail("TURN over DTLS is not supported");
+        return IceServer::RelayType::TurnUdp;
     }
-    relayType = secure && type == Type::Turn ? RelayType::TurnTls : RelayType::TurnUdp;
-    port = secure ? 5349 : 3478;
+    if (transport == "tcp") return secure ? IceServer::RelayType::TurnTls : IceServer::RelayType::TurnTcp;
+    fail("unknown transport");
+}
 
-    std::string_view rest = std::string_view(url).substr(colon + 1);
-    if (sdp::startsWith(rest, "//")) fail("a hierarchical part (\"//\") is not allowed");
+struct Credentials {
+    std::string username, password;
+};
 
-    // Query: only TURN's transport.
-    if (size_t q = rest.find('?'); q != std::string_view::npos) {
-        std::string_view query = rest.substr(q + 1);
-        rest = rest.substr(0, q);
-        if (type != Type::Turn) fail("a query on a STUN URL");
-        if (!sdp::startsWith(query, "transport=")) fail("unknown query");
-        std::string transport = sdp::toLower(query.substr(10));
-        if (transport == "udp") {
-            if (secure) fail("TURN over DTLS is not supported");
-            relayType = RelayType::TurnUdp;
-        } else if (transport == "tcp") {
-            relayType = secure ? RelayType::TurnTls : RelayType::TurnTcp;
-        } else {
-            fail("unknown transport");
-        }
-    }
+// user[:password], both percent-decoded.
+Credentials parseUserInfo(std::string_view info) {
+    Credentials out;
+    size_t sep = info.find(':');
+    out.username = decodeUserInfo(info.substr(0, sep));
+    if (sep != std::string_view::npos) out.password = decodeUserInfo(info.substr(sep + 1));
+    if (out.username.empty()) fail("empty user name");
+    return out;
+}
 
-    // User information (TURN only): user[:password]@
-    if (size_t at = rest.rfind('@'); at != std::string_view::npos) {
-        if (type != Type::Turn) fail("credentials on a STUN URL");
-        std::string_view info = rest.substr(0, at);
-        rest = rest.substr(at + 1);
-        size_t sep = info.find(':');
-        username = decodeUserInfo(info.substr(0, sep));
-        if (sep != std::string_view::npos) password = decodeUserInfo(info.substr(sep + 1));
-        if (username.empty()) fail("empty user name");
-    }
+struct HostPort {
+    std::string hostname;  // without IPv6 brackets
+    std::optional<uint16_t> port;
+};
 
-    // Host: [IPv6] or name/IPv4, then an optional :port.
+// [IPv6] or name/IPv4, then an optional :port.
+HostPort parseHostPort(std::string_view rest) {
+    HostPort out;
     std::string_view portText;
     if (sdp::startsWith(rest, "[")) {
         size_t close = rest.find(']');
         if (close == std::string_view::npos) fail("unterminated IPv6 address");
-        hostname = std::string(rest.substr(1, close - 1));
-        if (!sdp::isIpv6(hostname)) fail("bad IPv6 address");
+        out.hostname = std::string(rest.substr(1, close - 1));
+        if (!sdp::isIpv6(out.hostname)) fail("bad IPv6 address");
         std::string_view after = rest.substr(close + 1);
         if (!after.empty()) {
             if (after[0] != ':') fail("junk after IPv6 address");
@@ -131,18 +129,49 @@ IceServer::IceServer(const std::string& url) {
         }
     } else {
         size_t sep = rest.find(':');
-        hostname = std::string(rest.substr(0, sep));
+        out.hostname = std::string(rest.substr(0, sep));
         if (sep != std::string_view::npos) {
             portText = rest.substr(sep + 1);
             if (portText.empty()) fail("empty port");
         }
-        if (!sdp::isHostName(hostname)) fail("bad host name");
+        if (!sdp::isHostName(out.hostname)) fail("bad host name");
     }
     if (!portText.empty()) {
         auto value = sdp::parseNumber<unsigned>(portText);
         if (!value || *value == 0 || *value > 65535) fail("bad port");
-        port = static_cast<uint16_t>(*value);
+        out.port = static_cast<uint16_t>(*value);
     }
+    return out;
+}
+
+}  // namespace
+
+IceServer::IceServer(const std::string& url) {
+    checkUrlText(url);
+    size_t colon = url.find(':');
+    if (colon == std::string::npos) fail("no scheme");
+    const auto scheme = parseScheme(std::string_view(url).substr(0, colon));
+    type = scheme.type;
+    relayType = scheme.secure && type == Type::Turn ? RelayType::TurnTls : RelayType::TurnUdp;
+    port = scheme.secure ? 5349 : 3478;
+
+    std::string_view rest = std::string_view(url).substr(colon + 1);
+    if (sdp::startsWith(rest, "//")) fail("a hierarchical part (\"//\") is not allowed");
+    if (size_t q = rest.find('?'); q != std::string_view::npos) {
+        if (type != Type::Turn) fail("a query on a STUN URL");
+        relayType = parseTransportQuery(rest.substr(q + 1), scheme.secure);
+        rest = rest.substr(0, q);
+    }
+    if (size_t at = rest.rfind('@'); at != std::string_view::npos) {
+        if (type != Type::Turn) fail("credentials on a STUN URL");
+        auto credentials = parseUserInfo(rest.substr(0, at));
+        username = std::move(credentials.username);
+        password = std::move(credentials.password);
+        rest = rest.substr(at + 1);
+    }
+    auto host = parseHostPort(rest);
+    hostname = std::move(host.hostname);
+    if (host.port) port = *host.port;
 }
 
 IceServer::IceServer(std::string hostname_, uint16_t port_)

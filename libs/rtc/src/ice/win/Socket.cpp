@@ -13,10 +13,11 @@
 
 #include "ice/Socket.hpp"
 
+#include "ice/AddressText.hpp"
+
 #include "common/Log.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
 #include <cstring>
 #include <random>
@@ -119,49 +120,24 @@ void setOption(SOCKET s, int level, int name, const char* optionName, int value)
 
 }  // namespace
 
-std::optional<Address> Address::fromString(std::string_view ipText, uint16_t port) {
-    std::string text(ipText);
-    if (text.empty() || text.size() > 64) return std::nullopt;
-    Address a;
-    a.port_ = port;
-    uint8_t buf[16];
-    if (text.find(':') == std::string::npos) {
-        if (inet_pton(AF_INET, text.c_str(), buf) != 1) return std::nullopt;
-        a.family_ = AddressFamily::V4;
-        std::memcpy(a.bytes_.data(), buf, 4);
-        return a;
-    }
-    std::string zone;
-    if (auto pct = text.find('%'); pct != std::string::npos) {
-        zone = text.substr(pct + 1);
-        if (zone.empty()) return std::nullopt;
-        text.resize(pct);
-    }
-    if (inet_pton(AF_INET6, text.c_str(), buf) != 1) return std::nullopt;
-    a.family_ = AddressFamily::V6;
-    std::memcpy(a.bytes_.data(), buf, 16);
-    if (!zone.empty()) {
-        // Zones are interface indices on Windows.
-        uint32_t index = 0;
-        auto [end, ec] = std::from_chars(zone.data(), zone.data() + zone.size(), index);
-        if (ec != std::errc() || end != zone.data() + zone.size() || index == 0)
-            return std::nullopt;
-        a.scopeId_ = index;
-    }
-    return a;
+namespace addresstext {
+
+bool parse(AddressFamily family, const std::string& text, uint8_t* out) {
+    return inet_pton(family == AddressFamily::V4 ? AF_INET : AF_INET6, text.c_str(), out) == 1;
 }
 
-std::string Address::ip() const {
+std::string format(AddressFamily family, const uint8_t* bytes) {
     char buf[INET6_ADDRSTRLEN] = {};
-    if (family_ == AddressFamily::V4) {
-        inet_ntop(AF_INET, bytes_.data(), buf, sizeof buf);
-    } else if (family_ == AddressFamily::V6) {
-        inet_ntop(AF_INET6, bytes_.data(), buf, sizeof buf);
-    } else {
-        return {};
-    }
+    inet_ntop(family == AddressFamily::V4 ? AF_INET : AF_INET6, bytes, buf, sizeof buf);
     return buf;
 }
+
+// Windows names zones by interface index only ("fe80::1%12").
+uint32_t zoneIndexByName(const std::string&) {
+    return 0;
+}
+
+}  // namespace addresstext
 
 std::vector<Address> Address::resolve(const std::string& host, uint16_t port,
                                       AddressFamily family) {
