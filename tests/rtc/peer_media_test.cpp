@@ -154,12 +154,21 @@ struct Host {
 };
 
 struct Viewer {
+    // Owned with the callback: a frame callback already running when the test ends may finish
+    // after the Viewer is gone.
+    struct Received {
+        std::mutex mutex;
+        std::map<uint32_t, binary> frames;  // by RTP timestamp
+        impl::test::Recorder<uint32_t> arrivals;
+    };
+
     std::shared_ptr<Track> track;
     std::shared_ptr<RtcpReceivingSession> session =
         std::make_shared<RtcpReceivingSession>(0, "", 90000, std::chrono::milliseconds(100));
-    std::mutex mutex;
-    std::map<uint32_t, binary> frames;  // by RTP timestamp
-    impl::test::Recorder<uint32_t> arrivals;
+    std::shared_ptr<Received> received = std::make_shared<Received>();
+    std::mutex& mutex = received->mutex;
+    std::map<uint32_t, binary>& frames = received->frames;
+    impl::test::Recorder<uint32_t>& arrivals = received->arrivals;
     std::shared_ptr<ViewerDepacketizer> depacketizer = std::make_shared<ViewerDepacketizer>();
 
     void attach(std::shared_ptr<Track> t, double loss) {
@@ -167,12 +176,12 @@ struct Viewer {
         depacketizer->addToChain(session);
         if (loss > 0) session->setNackEnabled(true);
         track->setMediaHandler(depacketizer);
-        track->onFrame([this](binary data, FrameInfo info) {
+        track->onFrame([received = received](binary data, FrameInfo info) {
             {
-                std::lock_guard lock(mutex);
-                frames[info.timestamp] = std::move(data);
+                std::lock_guard lock(received->mutex);
+                received->frames[info.timestamp] = std::move(data);
             }
-            arrivals.record(info.timestamp);
+            received->arrivals.record(info.timestamp);
         });
     }
 };
