@@ -382,7 +382,8 @@ TEST(MurelRelaySession, RelayOnlyThroughCoturn) {
     EXPECT_EQ(host->waitExit(kLong), 0) << host->output();
     const TurnUse use = waitTurnUse(turn.logFile(), kLong);
     EXPECT_GE(use.allocations, 2) << use.log;
-    EXPECT_GT(use.peerBytes, 10000u) << use.log;
+    EXPECT_GT(use.peerBytes, 10000u) << use.log << "\n--- host ---\n" << host->output() << "\n--- viewer ---\n"
+                                     << viewer->output();
 }
 
 }  // namespace
