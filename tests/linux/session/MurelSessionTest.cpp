@@ -173,13 +173,16 @@ TurnUse waitTurnUse(const fs::path& file, std::chrono::milliseconds timeout) {
 // peer closing ("Native WebRTC connection closed", after which hosting is switched on again).
 ::testing::AssertionResult hostReadyAgain(ChildProcess& host, std::size_t from) {
     // The figures ticker may print "ready" before the end's own lines, so look for the end first.
-    const auto deadline = std::chrono::steady_clock::now() + kLong;
     std::optional<std::size_t> ended;
-    while (!ended && std::chrono::steady_clock::now() < deadline) {
-        for (const char* end : {"status: Session ended by peer or service", "error: Native WebRTC connection closed"}) {
-            if (const auto at = host.waitFor(end, 200ms, from); at && (!ended || *at < *ended)) ended = at;
-        }
-    }
+    host.waitOutput(
+        [&](const std::string& output) {
+            for (const char* end : {"status: Session ended by peer or service", "error: Native WebRTC connection closed"}) {
+                const auto at = output.find(end, std::min(from, output.size()));
+                if (at != std::string::npos && (!ended || at < *ended)) ended = at;
+            }
+            return ended.has_value();
+        },
+        kLong);
     if (!ended) return ::testing::AssertionFailure() << "the host's session did not end\n" << host.output();
     if (!host.waitFor("stats: ready, waiting for a viewer", kLong, *ended)) {
         return ::testing::AssertionFailure() << "the host is not ready again\n" << host.output();
